@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace common::contract {
+
+// What contract_failed does once the violation record has been logged.
+// Process-wide; terminate is the initial policy.
+enum class ContractViolationPolicy : std::int32_t {
+    terminate = 0,
+    throw_violation = 1,
+    report_and_throw = 2,
+};
+
+// Stores a new policy and returns the one it replaced. Thread-safe.
+ContractViolationPolicy set_contract_violation_policy(ContractViolationPolicy policy);
+
+namespace testability {
+// True once a violation happened under report_and_throw, until cleared.
+bool contract_violation_occured();
+void clear_violation_flag();
+}  // namespace testability
+
+namespace detail {
+// Target of every contract check: logs the violation on the error logger, then
+// applies the process-wide policy. Does not return to the check site.
+void contract_failed(std::string_view condition, std::string_view message, std::string_view file,
+                     int line);
+}  // namespace detail
+
+}  // namespace common::contract
+
+// Checks an invariant. The message expression is evaluated only when the
+// condition fails, so it may build text.
+#define CONTRACT_CHECK(condition, message)                                                   \
+    do {                                                                                     \
+        if (!(condition)) {                                                                  \
+            ::common::contract::detail::contract_failed(#condition, (message), __FILE__,    \
+                                                        __LINE__);                           \
+        }                                                                                    \
+    } while (false)
