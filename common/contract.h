@@ -13,7 +13,8 @@ enum class ContractViolationPolicy : std::int32_t {
     report_and_throw = 2,
 };
 
-// Stores a new policy and returns the one it replaced. Thread-safe.
+// Stores a new policy and returns the one it replaced. Any value is stored;
+// values other than the three above act as terminate. Thread-safe.
 ContractViolationPolicy set_contract_violation_policy(ContractViolationPolicy policy);
 
 namespace testability {
@@ -24,8 +25,10 @@ void clear_violation_flag();
 
 namespace detail {
 // Target of every contract check: logs the violation on the error logger, then
-// applies the process-wide policy. Does not return to the check site.
-void contract_failed(std::string_view condition, std::string_view message, std::string_view file,
+// applies the process-wide policy: terminate, or throw an exception that only
+// a catch-all handler stops. Never returns to the check site (an unknown
+// policy value terminates).
+[[noreturn]] void contract_failed(std::string_view condition, std::string_view message, std::string_view file,
                      int line);
 }  // namespace detail
 
