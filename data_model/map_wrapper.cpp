@@ -1,0 +1,252 @@
+#include "data_model/map_wrapper.h"
+
+#include <cmath>
+#include <memory>
+
+namespace kelp::data_wrappers::v2 {
+
+namespace {
+
+// Text of a value by the order of the twelve types; false when the value is
+// of none of them (or the entry holds no value).
+bool value_to_string(const std::any& value, std::string& text) {
+    if (auto p = std::any_cast<std::string>(&value)) {
+        text = *p;
+    } else if (auto p = std::any_cast<bool>(&value)) {
+        text = std::to_string(static_cast<int>(*p));
+    } else if (auto p = std::any_cast<signed char>(&value)) {
+        text = std::to_string(static_cast<int>(*p));
+    } else if (auto p = std::any_cast<unsigned char>(&value)) {
+        text = std::to_string(static_cast<int>(*p));
+    } else if (auto p = std::any_cast<short>(&value)) {
+        text = std::to_string(static_cast<int>(*p));
+    } else if (auto p = std::any_cast<unsigned short>(&value)) {
+        text = std::to_string(static_cast<int>(*p));
+    } else if (auto p = std::any_cast<int>(&value)) {
+        text = std::to_string(*p);
+    } else if (auto p = std::any_cast<unsigned int>(&value)) {
+        text = std::to_string(*p);
+    } else if (auto p = std::any_cast<long long>(&value)) {
+        text = std::to_string(*p);
+    } else if (auto p = std::any_cast<unsigned long long>(&value)) {
+        text = std::to_string(*p);
+    } else if (auto p = std::any_cast<float>(&value)) {
+        text = std::to_string(*p);
+    } else if (auto p = std::any_cast<double>(&value)) {
+        text = std::to_string(*p);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+template <typename T>
+bool same_value(const std::any& a, const std::any& b, bool& supported) {
+    auto pa = std::any_cast<T>(&a);
+    if (!pa) {
+        return false;
+    }
+    supported = true;
+    auto pb = std::any_cast<T>(&b);
+    if (!pb) {
+        return false;
+    }
+    if constexpr (std::is_same_v<T, float>) {
+        return std::fabs(*pa - *pb) < 1e-6f;
+    } else if constexpr (std::is_same_v<T, double>) {
+        return std::fabs(*pa - *pb) < 1e-6;
+    } else {
+        return *pa == *pb;
+    }
+}
+
+// Equality of two values known to be of the same type.
+bool values_equal(const std::any& a, const std::any& b) {
+    bool supported = false;
+    bool equal = same_value<std::string>(a, b, supported) || same_value<bool>(a, b, supported) ||
+                 same_value<signed char>(a, b, supported) ||
+                 same_value<unsigned char>(a, b, supported) || same_value<short>(a, b, supported) ||
+                 same_value<unsigned short>(a, b, supported) || same_value<int>(a, b, supported) ||
+                 same_value<unsigned int>(a, b, supported) ||
+                 same_value<long long>(a, b, supported) ||
+                 same_value<unsigned long long>(a, b, supported) ||
+                 same_value<float>(a, b, supported) || same_value<double>(a, b, supported);
+    return supported && equal;
+}
+
+const char* const UNSUPPORTED_TYPE_TEXT = "Unsupported type for conversion to string.";
+
+}  // namespace
+
+MapWrapper::MapWrapper(const MapWrapper& other) {
+    if (other.m_map) {
+        m_map = new Map(*other.m_map);
+    }
+}
+
+MapWrapper::MapWrapper(MapWrapper&& other) noexcept : m_map(other.m_map) {
+    other.m_map = nullptr;
+}
+
+MapWrapper& MapWrapper::operator=(const MapWrapper& other) {
+    if (this != &other) {
+        std::unique_ptr<Map> copy;
+        if (other.m_map) {
+            copy = std::make_unique<Map>(*other.m_map);
+        }
+        delete m_map;
+        m_map = copy.release();
+    }
+    return *this;
+}
+
+MapWrapper& MapWrapper::operator=(MapWrapper&& other) noexcept {
+    if (this != &other) {
+        delete m_map;
+        m_map = other.m_map;
+        other.m_map = nullptr;
+    }
+    return *this;
+}
+
+MapWrapper::~MapWrapper() { delete m_map; }
+
+MapWrapper::Map& MapWrapper::map() {
+    if (!m_map) {
+        m_map = new Map();
+    }
+    return *m_map;
+}
+
+void MapWrapper::store(const std::string& key, std::any&& value) {
+    // std::any's move assignment does not throw, so once the entry exists the
+    // value always lands in it.
+    map()[key] = std::move(value);
+}
+
+bool MapWrapper::exists(const std::string& key) const {
+    return m_map && m_map->count(key) > 0;
+}
+
+std::type_index MapWrapper::check_type(const std::string& key) const {
+    if (m_map) {
+        auto it = m_map->find(key);
+        if (it != m_map->end()) {
+            return std::type_index(it->second.type());
+        }
+    }
+    return std::type_index(typeid(void));
+}
+
+std::string MapWrapper::get_as_string(const std::string& key) const {
+    const std::any* value = nullptr;
+    if (m_map) {
+        auto it = m_map->find(key);
+        if (it != m_map->end()) {
+            value = &it->second;
+        }
+    }
+    if (!value) {
+        throw std::out_of_range("Key '" + key + "' not found.");
+    }
+    std::string text;
+    if (!value_to_string(*value, text)) {
+        throw std::runtime_error(UNSUPPORTED_TYPE_TEXT);
+    }
+    return text;
+}
+
+MapWrapper::KeyList MapWrapper::get_keys() const {
+    KeyList keys;
+    if (m_map) {
+        for (const auto& [key, value] : *m_map) {
+            keys.emplace_back(key, std::type_index(value.type()));
+        }
+    }
+    return keys;
+}
+
+std::size_t MapWrapper::size() const noexcept { return m_map ? m_map->size() : 0; }
+
+bool MapWrapper::empty() const noexcept { return !m_map || m_map->empty(); }
+
+void MapWrapper::remove(const std::string& key) {
+    if (!m_map || m_map->erase(key) == 0) {
+        throw std::out_of_range("Key '" + key + "' not found.");
+    }
+}
+
+void MapWrapper::clear() noexcept {
+    if (m_map) {
+        m_map->clear();
+    }
+}
+
+void MapWrapper::swap(MapWrapper& other) noexcept { std::swap(m_map, other.m_map); }
+
+void MapWrapper::merge(const MapWrapper& other) {
+    if (this == &other || !other.m_map) {
+        return;
+    }
+    for (const auto& [key, value] : *other.m_map) {
+        store(key, std::any(value));
+    }
+}
+
+MapWrapper::Schema MapWrapper::validate(const Schema& schema, bool remove_invalid) {
+    Schema invalid;
+    for (const auto& [key, type] : get_keys()) {
+        auto it = schema.find(key);
+        if (it == schema.end() || it->second != type) {
+            invalid.emplace(key, type);
+        }
+    }
+    if (remove_invalid) {
+        for (const auto& entry : invalid) {
+            m_map->erase(entry.first);
+        }
+    }
+    return invalid;
+}
+
+std::basic_ostream<char>& MapWrapper::write_to_stream(std::basic_ostream<char>& stream) const {
+    stream << "{";
+    if (m_map) {
+        std::size_t i = 0;
+        const std::size_t last = m_map->size() - 1;
+        for (const auto& [key, value] : *m_map) {
+            std::string text;
+            if (!value_to_string(value, text)) {
+                throw std::runtime_error(UNSUPPORTED_TYPE_TEXT);
+            }
+            stream << " (" << key << "=" << text << ")" << (i < last ? "," : " ");
+            ++i;
+        }
+    }
+    stream << "}";
+    return stream;
+}
+
+bool MapWrapper::operator==(const MapWrapper& other) const {
+    if (size() != other.size()) {
+        return false;
+    }
+    if (empty()) {
+        return true;
+    }
+    for (const auto& [key, value] : *m_map) {
+        auto it = other.m_map->find(key);
+        if (it == other.m_map->end()) {
+            return false;
+        }
+        if (value.type() != it->second.type()) {
+            return false;
+        }
+        if (!values_equal(value, it->second)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace kelp::data_wrappers::v2

@@ -1,0 +1,148 @@
+#pragma once
+
+#include <any>
+#include <cstddef>
+#include <list>
+#include <map>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <typeindex>
+#include <typeinfo>
+#include <utility>
+
+namespace kelp::data_wrappers::v2 {
+
+namespace detail {
+
+// The twelve value types a MapWrapper may hold. The 64-bit types are
+// long long and unsigned long long: on Linux int64_t/uint64_t are long and
+// unsigned long, which are deliberately NOT accepted, because a value stored
+// as long would never be found by a reader asking for long long.
+template <typename T>
+struct is_map_value
+    : std::bool_constant<std::is_same_v<T, std::string> || std::is_same_v<T, bool> ||
+                         std::is_same_v<T, signed char> || std::is_same_v<T, unsigned char> ||
+                         std::is_same_v<T, short> || std::is_same_v<T, unsigned short> ||
+                         std::is_same_v<T, int> || std::is_same_v<T, unsigned int> ||
+                         std::is_same_v<T, long long> ||
+                         std::is_same_v<T, unsigned long long> || std::is_same_v<T, float> ||
+                         std::is_same_v<T, double>> {};
+
+template <typename T>
+inline constexpr bool is_map_value_v = is_map_value<T>::value;
+
+}  // namespace detail
+
+// An ordered map from text keys to values of exactly twelve types (see
+// detail::is_map_value). Storing a key that exists replaces its value, whatever
+// type it held. Every walk over the entries goes in ascending key order.
+//
+// The object is one pointer wide and is exchanged between the shared library
+// and the Python module, which both compile this code: keep the layout.
+// A null pointer stands for an empty map: moves hand the map over without
+// allocating (so they cannot fail), and the map is allocated on first write.
+//
+// Not thread-safe: one writer at a time, and writing through a pointer from
+// extract() or a reference from Metadata::get() is a write.
+class MapWrapper {
+public:
+    using Map = std::map<std::string, std::any>;
+    using Schema = std::map<std::string, std::type_index>;
+    using KeyList = std::list<std::pair<std::string, std::type_index>>;
+
+    MapWrapper() noexcept = default;
+    MapWrapper(const MapWrapper& other);
+    MapWrapper(MapWrapper&& other) noexcept;
+    // Builds the copy first: on failure the target keeps its content.
+    MapWrapper& operator=(const MapWrapper& other);
+    MapWrapper& operator=(MapWrapper&& other) noexcept;
+    ~MapWrapper();
+
+    // Stores a copy of value under key, replacing any previous value.
+    template <typename T>
+    std::enable_if_t<detail::is_map_value_v<T>> insert(const std::string& key, const T& value) {
+        store(key, std::any(value));
+    }
+    void insert(const std::string& key, const std::string& value) { store(key, std::any(value)); }
+
+    // Moves value in under key, replacing any previous value.
+    template <typename T>
+    std::enable_if_t<detail::is_map_value_v<std::decay_t<T>>> emplace(const std::string& key,
+                                                                       T&& value) {
+        store(key, std::any(std::forward<T>(value)));
+    }
+
+    // True when an entry for key exists, whatever it holds.
+    bool exists(const std::string& key) const;
+    // Type of the stored value; typeid(void) when key is absent or has no value.
+    std::type_index check_type(const std::string& key) const;
+
+    // Key absent: false, out unchanged. Otherwise out is the address of the
+    // stored value when it is a T (writable, stays valid until the entry is
+    // replaced or removed or the map cleared/assigned/destroyed), else null;
+    // returns out != nullptr. Never throws.
+    template <typename T>
+    bool extract(const std::string& key, T*& out) const noexcept {
+        static_assert(detail::is_map_value_v<T>, "not one of the twelve metadata value types");
+        if (!m_map) {
+            return false;
+        }
+        auto it = m_map->find(key);
+        if (it == m_map->end()) {
+            return false;
+        }
+        out = std::any_cast<T>(&it->second);
+        return out != nullptr;
+    }
+
+    // A copy of the value under key. Throws std::out_of_range when the key is
+    // absent or holds another type.
+    template <typename T>
+    T get_value(const std::string& key) const {
+        T* value = nullptr;
+        if (!extract(key, value)) {
+            throw std::out_of_range("Could not find key '" + key + "' in map.");
+        }
+        return *value;
+    }
+
+    // The value as text. Throws std::out_of_range when the key is absent and
+    // std::runtime_error for an entry of no supported type.
+    std::string get_as_string(const std::string& key) const;
+
+    // (key, type) of every entry in key order.
+    KeyList get_keys() const;
+    std::size_t size() const noexcept;
+    bool empty() const noexcept;
+
+    // Throws std::out_of_range when the key is absent.
+    void remove(const std::string& key);
+    void clear() noexcept;
+    void swap(MapWrapper& other) noexcept;
+    // Copies every entry of other into this map; other's values win.
+    void merge(const MapWrapper& other);
+    // Entries that do not fit schema (key unknown, or of another type), mapped
+    // to their actual type; erased from this map when remove_invalid is true.
+    Schema validate(const Schema& schema, bool remove_invalid);
+
+    // Writes "{ (k1=v1), (k2=v2) }" ("{}" when empty). On failure the text of
+    // the entries before the failing one stays written.
+    std::basic_ostream<char>& write_to_stream(std::basic_ostream<char>& stream) const;
+
+    // Same keys with equal values; float and double compare within 1e-6 and
+    // NaN equals nothing.
+    bool operator==(const MapWrapper& other) const;
+    bool operator!=(const MapWrapper& other) const { return !(*this == other); }
+
+private:
+    // Inserts the prepared value; the value is built before the entry is
+    // created so a failed copy leaves no entry without a value behind.
+    void store(const std::string& key, std::any&& value);
+    Map& map();
+
+    Map* m_map = nullptr;
+};
+
+}  // namespace kelp::data_wrappers::v2
