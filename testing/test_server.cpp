@@ -1,0 +1,308 @@
+#include "testing/test_server.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <iterator>
+#include <stdexcept>
+#include <utility>
+
+namespace test_server {
+
+namespace {
+
+// Longest time the serving thread sleeps before it looks at the stop flag.
+constexpr std::chrono::milliseconds STOP_CHECK_INTERVAL{10};
+
+bool interrupted(const zmq::error_t& e) { return e.num() == EINTR; }
+
+RequestRecord describe(zmq::message_t&& frame, ipc_tools::Message& message) {
+    RequestRecord record;
+    record.frame_size = frame.size();
+    try {
+        message = ipc_tools::Message(std::move(frame));
+    } catch (const std::exception&) {
+        // The frame claims to be ours but does not verify.
+        record.type = ipc_tools::MessageType::UNSET;
+        return record;
+    }
+    record.type = message.get_type();
+    record.parsed = !message.empty();
+    if (!record.parsed) {
+        return record;
+    }
+    const tessel_ipc::MessageData* data = message.get_message_data();
+    if (data->client_id() != nullptr) {
+        record.client_id = data->client_id()->str();
+    }
+    if (const auto* request = data->content_as_SimpleRequestData()) {
+        record.value = request->value();
+        if (request->text() != nullptr) {
+            record.text = request->text()->str();
+        }
+    }
+    return record;
+}
+
+}  // namespace
+
+Reply Reply::silence() { return Reply(); }
+
+Reply Reply::simple(ipc_tools::MessageType type, const std::string& text, std::uint32_t value) {
+    return message(ipc_tools::Message(type, "", value, text));
+}
+
+Reply Reply::message(ipc_tools::Message&& message) {
+    Reply reply;
+    zmq::message_t frame;
+    message.transfer_to_zmq(frame);
+    reply.m_frame.emplace(std::move(frame));
+    return reply;
+}
+
+Reply Reply::raw(const std::string& bytes) {
+    Reply reply;
+    reply.m_frame.emplace(bytes.data(), bytes.size());
+    return reply;
+}
+
+Reply Reply::delayed_by(std::chrono::milliseconds delay) && {
+    m_delay = delay;
+    return std::move(*this);
+}
+
+zmq::message_t Reply::take_frame() {
+    zmq::message_t frame(std::move(*m_frame));
+    m_frame.reset();
+    return frame;
+}
+
+Handler always(ipc_tools::MessageType reply_type, const std::string& text, std::uint32_t value) {
+    return [reply_type, text, value](const Request&) { return Reply::simple(reply_type, text, value); };
+}
+
+std::string make_ipc_endpoint() {
+    static std::atomic<unsigned> counter{0};
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+    // Unix socket paths are limited to about 100 bytes; fall back to /tmp
+    // when the temp folder is deep.
+    if (folder.size() > 60) {
+        folder = "/tmp";
+    }
+    return "ipc://" + folder + "/sl_test_server_" + std::to_string(::getpid()) + "_" +
+           std::to_string(counter.fetch_add(1)) + ".sock";
+}
+
+struct TestServer::PendingReply {
+    std::chrono::steady_clock::time_point due;
+    std::vector<zmq::message_t> envelope;
+    zmq::message_t frame;
+};
+
+TestServer::TestServer(std::string endpoint) : m_bind_endpoint(std::move(endpoint)), m_context(1) {
+    reset_handlers();
+}
+
+TestServer::~TestServer() { stop(); }
+
+void TestServer::start() {
+    if (m_running) {
+        throw std::logic_error("test server already running");
+    }
+    auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::router);
+    socket->set(zmq::sockopt::linger, 0);
+    socket->bind(m_bind_endpoint);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_endpoint = socket->get(zmq::sockopt::last_endpoint);
+    }
+    m_socket = std::move(socket);
+    m_stop = false;
+    m_running = true;
+    m_thread = std::thread([this] { serve(); });
+}
+
+void TestServer::stop() {
+    if (!m_running) {
+        return;
+    }
+    m_stop = true;
+    m_thread.join();
+    m_socket.reset();
+    m_running = false;
+    // ZeroMQ leaves the socket file of an ipc:// endpoint behind.
+    const std::string ep = endpoint();
+    if (ep.rfind("ipc://", 0) == 0) {
+        ::unlink(ep.c_str() + 6);
+    }
+}
+
+bool TestServer::running() const { return m_running; }
+
+std::string TestServer::endpoint() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_endpoint;
+}
+
+int TestServer::port() const {
+    const std::string ep = endpoint();
+    if (ep.rfind("tcp://", 0) != 0) {
+        return 0;
+    }
+    const auto colon = ep.rfind(':');
+    return std::atoi(ep.c_str() + colon + 1);
+}
+
+void TestServer::on(ipc_tools::MessageType type, Handler handler) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_handlers[type] = std::move(handler);
+}
+
+void TestServer::on_any(Handler handler) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_default_handler = std::move(handler);
+}
+
+void TestServer::reset_handlers() {
+    using ipc_tools::MessageType;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_handlers.clear();
+    m_handlers[MessageType::HEARTBEAT_PING] = always(MessageType::HEARTBEAT_ECHO);
+    m_handlers[MessageType::DISCONNECT] = always(MessageType::DISCONNECTED);
+    m_default_handler = [](const Request& request) {
+        return Reply::simple(MessageType::BAD_REQUEST,
+                             "unsupported request: " +
+                                 ipc_tools::message_type_as_string(request.record.type));
+    };
+}
+
+std::vector<RequestRecord> TestServer::requests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+std::size_t TestServer::request_count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests.size();
+}
+
+std::size_t TestServer::request_count(ipc_tools::MessageType type) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<std::size_t>(
+        std::count_if(m_requests.begin(), m_requests.end(),
+                      [type](const RequestRecord& r) { return r.type == type; }));
+}
+
+void TestServer::clear_requests() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requests.clear();
+}
+
+bool TestServer::wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_received.wait_for(lock, timeout, [&] { return m_requests.size() >= count; });
+}
+
+Handler TestServer::handler_for(ipc_tools::MessageType type) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_handlers.find(type);
+    return it != m_handlers.end() ? it->second : m_default_handler;
+}
+
+void TestServer::handle_request(std::vector<zmq::message_t>& frames,
+                                std::vector<PendingReply>& pending) {
+    // A REQ peer sends [routing id][empty delimiter][request]; the reply goes
+    // back behind the same envelope.
+    if (frames.size() < 2) {
+        return;
+    }
+    const auto arrived = std::chrono::steady_clock::now();
+    ipc_tools::Message message;
+    RequestRecord record = describe(std::move(frames.back()), message);
+    frames.pop_back();
+
+    const Handler handler = handler_for(record.type);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back(record);
+    }
+    m_received.notify_all();
+
+    Reply reply;
+    try {
+        reply = handler(Request{std::move(record), message});
+    } catch (const std::exception& e) {
+        reply = Reply::simple(ipc_tools::MessageType::BAD_REQUEST,
+                              std::string("test server handler failed: ") + e.what());
+    }
+    if (reply.is_silent()) {
+        return;
+    }
+    pending.push_back(PendingReply{arrived + reply.delay(), std::move(frames), reply.take_frame()});
+}
+
+void TestServer::serve() {
+    zmq::socket_t& socket = *m_socket;
+    std::vector<PendingReply> pending;
+    while (!m_stop) {
+        auto now = std::chrono::steady_clock::now();
+        // Send every reply that is due, in the order they fell due.
+        std::stable_sort(pending.begin(), pending.end(),
+                         [](const PendingReply& a, const PendingReply& b) { return a.due < b.due; });
+        auto due_end = std::find_if(pending.begin(), pending.end(),
+                                    [now](const PendingReply& p) { return p.due > now; });
+        for (auto it = pending.begin(); it != due_end; ++it) {
+            // An unknown routing id (a client that went away) drops the reply
+            // silently; so does a full pipe.
+            try {
+                for (auto& part : it->envelope) {
+                    socket.send(part, zmq::send_flags::sndmore | zmq::send_flags::dontwait);
+                }
+                socket.send(it->frame, zmq::send_flags::dontwait);
+            } catch (const zmq::error_t&) {
+            }
+        }
+        pending.erase(pending.begin(), due_end);
+
+        auto timeout = STOP_CHECK_INTERVAL;
+        if (!pending.empty()) {
+            const auto until_due = std::chrono::duration_cast<std::chrono::milliseconds>(
+                pending.front().due - now);
+            timeout = std::clamp(until_due, std::chrono::milliseconds(0), STOP_CHECK_INTERVAL);
+        }
+        zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
+        try {
+            zmq::poll(&item, 1, timeout);
+        } catch (const zmq::error_t& e) {
+            if (interrupted(e)) {
+                continue;
+            }
+            throw;
+        }
+        if ((item.revents & ZMQ_POLLIN) == 0) {
+            continue;
+        }
+        for (;;) {
+            std::vector<zmq::message_t> frames;
+            zmq::recv_result_t received;
+            try {
+                received = zmq::recv_multipart(socket, std::back_inserter(frames),
+                                               zmq::recv_flags::dontwait);
+            } catch (const zmq::error_t& e) {
+                if (interrupted(e)) {
+                    continue;
+                }
+                throw;
+            }
+            if (!received) {
+                break;
+            }
+            handle_request(frames, pending);
+        }
+    }
+}
+
+}  // namespace test_server
