@@ -19,7 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
+#include <ostream>
 #include <string>
 
 namespace common::logging {
