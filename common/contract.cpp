@@ -42,7 +42,7 @@ public:
 
     // `report` has no effect; kept so that the signature shown on the
     // violation record stays what log readers know.
-    void handle_violation(const std::string& text, bool /*report*/) {
+    [[noreturn]] void handle_violation(const std::string& text, bool /*report*/) {
         SL_LOG(error) << "\n"
                       << "Contract violation. " << text << "\n";
 
