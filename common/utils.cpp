@@ -80,6 +80,9 @@ std::string relativePath(const std::string& target, const std::string& base) {
 std::string shortenClassname(std::string name) {
     boost::algorithm::replace_all(name, " ", "");
     boost::algorithm::replace_all(name, "std::", "");
+    // libstdc++ keeps its string and list types in this inline namespace of
+    // std; without it they would not shorten to "string".
+    boost::algorithm::replace_all(name, "__cxx11::", "");
     boost::algorithm::replace_all(name, "class", "");
     boost::algorithm::replace_all(name, "struct", "");
     boost::algorithm::replace_all(name, ",allocator<float>", "");
