@@ -7,9 +7,9 @@
 #include <sstream>
 #include <string>
 
-namespace common::contract {
-
 namespace {
+
+using common::contract::ContractViolationPolicy;
 
 // Thrown by value under the throwing policies. Deliberately not a
 // std::exception: a violation must not be swallowed by ordinary error
@@ -81,6 +81,8 @@ private:
 };
 
 }  // namespace
+
+namespace common::contract {
 
 ContractViolationPolicy set_contract_violation_policy(ContractViolationPolicy policy) {
     return ContractViolationHandler::instance().set_policy(policy);
