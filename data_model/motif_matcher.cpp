@@ -1,3 +1,10 @@
+// GCC 12 reports false "may be used uninitialized" warnings inside <regex>'s
+// compiler when building with the address sanitizer; the code it flags is the
+// standard library's own.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "data_model/motif_matcher.h"
 
 #include <unordered_map>
