@@ -39,14 +39,13 @@ std::unique_ptr<LoggerGroup::FileSinkWrapper> LoggerGroup::createFileSink(
     if (!options.enabled) {
         return nullptr;
     }
-    // A "%" in the folder or base name stands for itself, not for a field of
-    // the file name pattern.
-    std::string escaped_folder = folder.string();
-    boost::algorithm::replace_all(escaped_folder, "%", "%%");
+    // A "%" in the base name stands for itself, not for a field of the file
+    // name pattern. The file back end formats only the file name, so the
+    // folder is taken as it is (escaping it would name another folder).
     std::string escaped_name = name;
     boost::algorithm::replace_all(escaped_name, "%", "%%");
     const boost::filesystem::path pattern =
-        boost::filesystem::path(escaped_folder) / (escaped_name + "_log-%Y-%m-%d_%H-%M-%S.log");
+        folder / (escaped_name + "_log-%Y-%m-%d_%H-%M-%S.log");
 
     // Appending: a file opened again under the same name (a rotation within
     // the same second, another process with the same names) must not lose
