@@ -11,7 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include <boost/log/attributes/value_extraction.hpp>
+#include <boost/log/core/core.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+
 #include "common/contract.h"
+#include "common/log_sources.h"
 #include "testing/test_server.h"
 
 namespace {
@@ -269,6 +275,43 @@ TEST(RequestBroker, classifies_failed_replies) {
         broker.send_request(ping, reply);
         EXPECT_EQ(reply.get_type(), MessageType::HEARTBEAT_ECHO);
     }
+}
+
+// Keeps channel, function and message of every record that reaches the core.
+class CollectingBackend
+    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
+public:
+    void consume(const boost::log::record_view& record) {
+        const auto& values = record.attribute_values();
+        records.push_back(
+            boost::log::extract_or_default<std::string>("Channel", values, std::string("?")) +
+            " | " + boost::log::extract_or_default<std::string>("Function", values, std::string("?")) +
+            " | " + boost::log::extract_or_default<std::string>("Message", values, std::string("?")));
+    }
+    std::vector<std::string> records;
+};
+
+TEST(RequestBroker, logs_a_server_restart_when_the_client_is_not_recognised) {
+    TestServer server;
+    server.on(MessageType::LOAD_CONFIG, test_server::always(MessageType::CLIENT_NOT_RECOGNISED));
+    server.start();
+    RequestBroker broker;
+    broker.prepare_connection(server.endpoint(), LIVE_TIMEOUT_MS);
+
+    auto core = boost::log::core::get();
+    auto backend = boost::make_shared<CollectingBackend>();
+    auto sink = boost::make_shared<boost::log::sinks::synchronous_sink<CollectingBackend>>(backend);
+    core->add_sink(sink);
+    Message request = load_config();
+    Message reply;
+    EXPECT_THROW(broker.send_request(request, reply), ipc_tools::TimeoutError);
+    core->remove_sink(sink);
+
+    EXPECT_EQ(sink->locked_backend()->records,
+              std::vector<std::string>{
+                  "info | void ipc_tools::RequestBroker::fetch_and_validate_reply(const "
+                  "std::string &, ipc_tools::Message &) | Received CLIENT_NOT_RECOGNISED from "
+                  "server. Treating as a server restart."});
 }
 
 TEST(RequestBroker, passes_error_replies_to_the_caller) {
