@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -312,6 +316,50 @@ TEST(RequestBroker, logs_a_server_restart_when_the_client_is_not_recognised) {
                   "info | void ipc_tools::RequestBroker::fetch_and_validate_reply(const "
                   "std::string &, ipc_tools::Message &) | Received CLIENT_NOT_RECOGNISED from "
                   "server. Treating as a server restart."});
+}
+
+void ignore_signal(int) {}
+
+// Signals arriving while the broker waits interrupt its poll (no SA_RESTART);
+// the broker polls again instead of failing.
+TEST(RequestBroker, repeats_interrupted_waits) {
+    TestServer server;
+    server.on(MessageType::LOAD_CONFIG, [](const test_server::Request&) {
+        return Reply::simple(MessageType::SUCCESS).delayed_by(200ms);
+    });
+    server.start();
+    RequestBroker broker;
+    broker.prepare_connection(server.endpoint(), LIVE_TIMEOUT_MS);
+
+    struct sigaction action {};
+    action.sa_handler = ignore_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+    std::atomic<bool> done{false};
+    const pthread_t waiter = pthread_self();
+    std::thread interrupter([&] {
+        while (!done) {
+            pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    Message request = load_config();
+    Message reply;
+    std::string error;
+    try {
+        broker.send_request(request, reply);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    done = true;
+    interrupter.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(reply.get_type(), MessageType::SUCCESS);
 }
 
 TEST(RequestBroker, passes_error_replies_to_the_caller) {
