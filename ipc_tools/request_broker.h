@@ -109,6 +109,12 @@ public:
     // epoch before the first.
     std::chrono::steady_clock::time_point last_send_time() const { return m_last_send_time; }
 
+    // Moves the moment of the last send, so that tests of the quiet rule need
+    // not wait for the clock.
+    void set_last_send_time_for_testing(std::chrono::steady_clock::time_point time) {
+        m_last_send_time = time;
+    }
+
 private:
     void do_ping_server(const std::string& client_id);
     void fetch_and_validate_reply(const std::string& request_name, Message& reply);

@@ -391,24 +391,38 @@ TEST(RequestBroker, passes_error_replies_to_the_caller) {
 }
 
 TEST(RequestBroker, pings_only_after_a_second_of_quiet) {
+    using Clock = std::chrono::steady_clock;
     TestServer server;
     server.start();
     RequestBroker broker;
+    const auto before_prepare = Clock::now();
     broker.prepare_connection(server.endpoint(), LIVE_TIMEOUT_MS);
     ASSERT_EQ(server.request_count(MessageType::HEARTBEAT_PING), 1u);
+    // The ping of prepare_connection counts as activity.
+    EXPECT_GE(broker.last_send_time(), before_prepare);
 
-    // The ping of prepare_connection was just sent: not quiet.
+    // Requests count as activity too.
+    const auto before_request = Clock::now();
+    Message request = load_config();
+    Message reply;
+    EXPECT_THROW(broker.send_request(request, reply), ipc_tools::BadRequest);
+    EXPECT_GE(broker.last_send_time(), before_request);
+
+    // The clock is moved instead of waited for: a last send in the future is
+    // never a second ago.
+    broker.set_last_send_time_for_testing(Clock::now() + std::chrono::hours(1));
     broker.ping_server_if_quiet("client");
     EXPECT_EQ(server.request_count(MessageType::HEARTBEAT_PING), 1u);
 
-    std::this_thread::sleep_for(1050ms);
+    broker.set_last_send_time_for_testing(Clock::now() - std::chrono::seconds(1));
     broker.ping_server_if_quiet("client");
     ASSERT_EQ(server.request_count(MessageType::HEARTBEAT_PING), 2u);
     EXPECT_EQ(server.requests().back().client_id, "client");
+    EXPECT_GE(broker.last_send_time(), before_request);
 
     // A wrong answer to the ping is an invalid response.
     server.on(MessageType::HEARTBEAT_PING, test_server::always(MessageType::CONNECTED));
-    std::this_thread::sleep_for(1050ms);
+    broker.set_last_send_time_for_testing(Clock::now() - std::chrono::seconds(1));
     EXPECT_EQ(error_text([&] { broker.ping_server_if_quiet("client"); }),
               "invalid response from server, expected: HEARTBEAT_ECHO, received: CONNECTED");
 }
