@@ -19,6 +19,11 @@
 
 #include "common/trace_internal.h"
 
+#include <boost/core/null_deleter.hpp>
+#include <boost/log/core.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/text_ostream_backend.hpp>
+
 extern char** environ;
 
 namespace trace_test {
@@ -36,6 +41,9 @@ struct FileDomain {};
 struct SetupOnlyDomain {};
 struct RotatedDomain {};
 struct LateDomain {};
+struct VerboseOn {};
+struct VerboseOff {};
+struct FailingWriter {};
 }  // namespace trace_test
 
 namespace {
@@ -354,6 +362,50 @@ TEST(TraceDomainTest, LinesOfManyThreadsAllArriveWhole) {
         }
     }
     EXPECT_THAT(next, ::testing::Each(50));
+}
+
+TEST(TraceDomainTest, AFailingWriterLosesOnlyItsOwnLines) {
+    configure("trace_test::FailingWriter custom");
+    using Domain = TraceDomain<trace_test::FailingWriter>;
+    tracing::testability::set_custom_trace_writer(
+            [](const std::string&) { throw std::runtime_error("writer broke"); });
+    Domain::get_trace_context()->write_message("op", "lost");
+    tracing::flush();
+
+    LineCollector collector;
+    tracing::testability::set_custom_trace_writer(collector.writer());
+    Domain::get_trace_context()->write_message("op", "kept");
+    const auto lines = collector.lines();
+    ASSERT_EQ(lines.size(), 1u) << "the tracing thread survived the failing writer";
+    EXPECT_NE(lines[0].find("[TRACE]  kept"), std::string::npos);
+}
+
+TEST(TraceDomainTest, VerboseLogModeNeedsVerboseLoggingAtFirstUse) {
+    namespace logging = boost::log;
+    tracing::testability::set_default_trace_mode(TraceMode::verbose_log);
+    configure("trace_test::*");
+
+    logging::core::get()->set_logging_enabled(false);
+    EXPECT_FALSE(TraceDomain<trace_test::VerboseOff>::get_trace_context()->is_active());
+    logging::core::get()->set_logging_enabled(true);
+
+    auto captured = boost::make_shared<std::ostringstream>();
+    auto backend = boost::make_shared<logging::sinks::text_ostream_backend>();
+    backend->add_stream(boost::shared_ptr<std::ostream>(captured.get(), boost::null_deleter()));
+    auto sink = boost::make_shared<logging::sinks::synchronous_sink<logging::sinks::text_ostream_backend>>(
+            backend);
+    logging::core::get()->add_sink(sink);
+    {
+        auto trace = TraceDomain<trace_test::VerboseOn>::create_trace("logged");
+    }
+    tracing::flush();
+    logging::core::get()->remove_sink(sink);
+    sink->flush();
+    const std::string text = captured->str();
+    EXPECT_NE(text.find("trace_test::VerboseOn::logged [ENTER] "), std::string::npos) << text;
+    EXPECT_NE(text.find("trace_test::VerboseOn::logged [LEAVE] "), std::string::npos) << text;
+    EXPECT_FALSE(TraceDomain<trace_test::VerboseOff>::get_trace_context()->is_active())
+            << "a domain keeps the context of its first use";
 }
 
 // ---------------------------------------------------------------------------
