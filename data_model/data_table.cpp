@@ -10,6 +10,10 @@ std::uint64_t round_up(std::uint64_t value, std::uint64_t multiple) {
     return (value + multiple - 1) / multiple * multiple;
 }
 
+// Far above any real column or row, far below where 64-bit sizes wrap.
+constexpr std::uint64_t MAX_FIELD_SIZE = std::uint64_t(1) << 32;
+constexpr std::uint64_t MAX_ROW_SIZE = std::uint64_t(1) << 40;
+
 }  // namespace
 
 void DataTable::add_field(const std::string& name, DataSetType type, std::size_t size) {
@@ -27,12 +31,13 @@ void DataTable::add_field(const std::string& name, DataSetType type, std::size_t
         throw std::runtime_error("Specified type size does not match actual type size.");
     }
 
+    // Bounded so that no row size or row offset can wrap around.
+    if (size > MAX_FIELD_SIZE || row_size > MAX_ROW_SIZE) {
+        throw std::runtime_error("Field size too large for a data table.");
+    }
     const std::uint64_t alignment = is_string ? 4 : size;
     const std::uint64_t offset = round_up(row_size, alignment);
     const std::uint64_t new_row_size = offset + size + (is_string ? 1 : 0);
-    if (new_row_size < offset) {
-        throw std::runtime_error("Specified type size does not match actual type size.");
-    }
 
     fields.push_back(Field{name, type, size, offset});
     try {

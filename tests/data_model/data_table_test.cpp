@@ -119,6 +119,21 @@ TEST(DataTableTest, AddFieldRejectsBadColumnsAndChangesNothing) {
     }
 }
 
+TEST(DataTableTest, SizesThatWouldWrapAreRefused) {
+    DataTable t;
+    t.add_field("a", DataSetType::int64);
+    EXPECT_THROW(t.add_field("huge", DataSetType::fixed_string, ~std::size_t(0)), std::runtime_error);
+    EXPECT_EQ(t.fields.size(), 1u);
+    EXPECT_EQ(t.row_size, 8u);
+
+    // rows x row size beyond what memory can hold must not wrap to a small
+    // buffer that views would then read past.
+    const std::size_t wrapping_rows = (~std::size_t(0)) / 8 + 2;
+    EXPECT_THROW(t.allocate(wrapping_rows), std::length_error);
+    EXPECT_EQ(t.num_rows, 0u);
+    EXPECT_TRUE(t.data.empty());
+}
+
 TEST(DataTableTest, ARepeatedNameKeepsBothColumns) {
     DataTable t;
     t.add_field("a", DataSetType::int8);
