@@ -196,6 +196,34 @@ TEST(MapWrapperTest, CopiesAreDeepAndMovesLeaveAUsableEmptySource) {
     EXPECT_TRUE(target.empty());
 }
 
+template <typename T, typename = void>
+struct can_insert : std::false_type {};
+template <typename T>
+struct can_insert<T, std::void_t<decltype(std::declval<MapWrapper&>().insert(
+                         std::string(), std::declval<const T&>()))>> : std::true_type {};
+
+template <typename T, typename = void>
+struct can_emplace : std::false_type {};
+template <typename T>
+struct can_emplace<T, std::void_t<decltype(std::declval<MapWrapper&>().emplace(
+                          std::string(), std::declval<T&&>()))>> : std::true_type {};
+
+TEST(MapWrapperTest, OnlyTheTwelveTypesCanBeStored) {
+    static_assert(can_insert<long long>::value && can_insert<unsigned long long>::value);
+    static_assert(can_insert<signed char>::value && can_insert<std::string>::value);
+    static_assert(can_emplace<float>::value && can_emplace<std::string>::value);
+    // int64_t and uint64_t are long and unsigned long here: storing through
+    // them would make the value unreachable for readers asking for long long.
+    static_assert(!can_insert<long>::value && !can_insert<unsigned long>::value);
+    static_assert(!can_emplace<long>::value && !can_emplace<unsigned long>::value);
+    static_assert(!can_insert<char>::value && !can_insert<long double>::value);
+    static_assert(!can_emplace<const char*>::value);
+    // A string literal goes to the string overload.
+    MapWrapper m;
+    m.insert("k", "literal");
+    EXPECT_EQ(m.check_type("k"), std::type_index(typeid(std::string)));
+}
+
 TEST(MapWrapperTest, MovesDoNotThrow) {
     static_assert(std::is_nothrow_move_constructible_v<MapWrapper>);
     static_assert(std::is_nothrow_move_assignable_v<MapWrapper>);
