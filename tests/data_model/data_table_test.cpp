@@ -388,6 +388,15 @@ TEST(ViewsTest, CopyToCopiesEveryElementInEitherLayout) {
         }
     }
 
+    // A view of const elements reads and copies the same way.
+    MatView<const unsigned char> read_only;
+    read_only.view(src.bytes.data(), 4, 3, 3, 1);
+    std::vector<unsigned char> last_column(4, 0);
+    MatView<unsigned char> column_dest;
+    column_dest.view(last_column.data(), 4, 1, 1, 1);
+    read_only.submatrix(0, 2, 4, 1, 1, 1).copy_to(column_dest);
+    EXPECT_EQ(last_column, (std::vector<unsigned char>{2, 5, 8, 11}));
+
     std::vector<unsigned char> small(4, 0xFF);
     MatView<unsigned char> wrong;
     wrong.view(small.data(), 2, 2, 2, 1);
