@@ -523,6 +523,18 @@ TEST(TraceChildScenario, Rotation) {
     tracing::flush();
 }
 
+TEST(TraceChildScenario, FolderAppearsLater) {
+    if (!in_child()) {
+        GTEST_SKIP() << "runs as a child of TraceFileTest";
+    }
+    auto context = TraceDomain<trace_test::FileDomain>::get_trace_context();
+    context->write_message("op", "dropped: no folder yet");
+    tracing::flush();
+    fs::create_directory(std::getenv("ZEB_BASECALL_TRACE_FOLDER"));
+    context->write_message("op", "written");
+    tracing::flush();
+}
+
 class TraceFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -615,6 +627,22 @@ TEST_F(TraceFileTest, FilesRotateAtTheSizeLimitUnderOnePrefix) {
     EXPECT_GE(first_size, 7340032u);
     EXPECT_LT(first_size, 7340032u + 1200u);
     EXPECT_EQ(read_lines(files[0]).size() + read_lines(files[1]).size(), 7400u);
+}
+
+TEST_F(TraceFileTest, FailedOpeningKeepsTheNumbering) {
+    const fs::path later = m_folder / "later";
+    ASSERT_EQ(run_child("FolderAppearsLater",
+                        {env("ZEB_BASECALL_TRACE_CONFIG", m_config_dir / "env.cfg"),
+                         env("ZEB_BASECALL_TRACE_FOLDER", later)}),
+              0);
+    const auto files = files_in(later);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(files[0].filename().string(),
+                                 std::regex(exe_stem() + kTimePart + R"(1\.trace)")))
+            << files[0];
+    const auto lines = read_lines(files[0]);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("[TRACE]  written"), std::string::npos);
 }
 
 }  // namespace
