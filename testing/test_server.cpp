@@ -83,6 +83,16 @@ Handler always(ipc_tools::MessageType reply_type, const std::string& text, std::
     return [reply_type, text, value](const Request&) { return Reply::simple(reply_type, text, value); };
 }
 
+std::optional<ipc_tools::MessageType> message_type_from_string(const std::string& name) {
+    for (int value = 0; value < ipc_tools::NUM_MESSAGE_TYPES; ++value) {
+        const auto type = static_cast<ipc_tools::MessageType>(value);
+        if (ipc_tools::message_type_as_string(type) == name) {
+            return type;
+        }
+    }
+    return std::nullopt;
+}
+
 std::string make_ipc_endpoint() {
     static std::atomic<unsigned> counter{0};
     const char* tmp = std::getenv("TMPDIR");
@@ -177,6 +187,71 @@ void TestServer::reset_handlers() {
                              "unsupported request: " +
                                  ipc_tools::message_type_as_string(request.record.type));
     };
+}
+
+void TestServer::apply_rule(const std::string& rule) {
+    const auto fail = [&rule](const std::string& why) {
+        throw std::invalid_argument("bad rule '" + rule + "': " + why);
+    };
+    const auto equals = rule.find('=');
+    if (equals == std::string::npos) {
+        fail("expected REQUEST=REPLY");
+    }
+    const std::string request_name = rule.substr(0, equals);
+    std::string action = rule.substr(equals + 1);
+
+    std::optional<ipc_tools::MessageType> request_type;
+    if (request_name != "*") {
+        request_type = message_type_from_string(request_name);
+        if (!request_type) {
+            fail("unknown request type '" + request_name + "'");
+        }
+    }
+
+    Handler handler;
+    if (action == "silence") {
+        handler = [](const Request&) { return Reply::silence(); };
+    } else {
+        std::chrono::milliseconds delay{0};
+        // A trailing "@<digits>" is the delay; any other '@' belongs to the
+        // text.
+        const auto at = action.rfind('@');
+        if (at != std::string::npos) {
+            const std::string digits = action.substr(at + 1);
+            if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos) {
+                if (digits.size() > 9) {
+                    fail("delay too long");
+                }
+                delay = std::chrono::milliseconds(std::stol(digits));
+                action.erase(at);
+            }
+        }
+        std::string text;
+        const auto colon = action.find(':');
+        if (colon != std::string::npos) {
+            text = action.substr(colon + 1);
+            action.erase(colon);
+        }
+        const auto reply_type = message_type_from_string(action);
+        if (!reply_type) {
+            fail("unknown reply type '" + action + "'");
+        }
+        // Only simple types can be built from a name alone.
+        try {
+            ipc_tools::Message probe(*reply_type, "", 0, text);
+        } catch (const std::exception&) {
+            fail("'" + action + "' is not a simple message");
+        }
+        const ipc_tools::MessageType type = *reply_type;
+        handler = [type, text, delay](const Request&) {
+            return Reply::simple(type, text).delayed_by(delay);
+        };
+    }
+    if (request_type) {
+        on(*request_type, std::move(handler));
+    } else {
+        on_any(std::move(handler));
+    }
 }
 
 std::vector<RequestRecord> TestServer::requests() const {

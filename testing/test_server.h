@@ -79,6 +79,9 @@ using Handler = std::function<Reply(const Request&)>;
 Handler always(ipc_tools::MessageType reply_type, const std::string& text = "",
                std::uint32_t value = 0);
 
+// The type whose name (message_type_as_string) is `name`, if any.
+std::optional<ipc_tools::MessageType> message_type_from_string(const std::string& name);
+
 // A ZeroMQ endpoint "ipc://<temp folder>/<unique name>" that no other server
 // of this process uses.
 std::string make_ipc_endpoint();
@@ -129,6 +132,17 @@ public:
     // Waits until at least `count` requests were received in total; false
     // when `timeout` passed first.
     bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+    // Applies one scripted rule, as given on the command line of the
+    // standalone server:
+    //   "REQUEST=REPLY"            answer REQUEST with the simple reply REPLY
+    //   "REQUEST=REPLY:TEXT"       the same, with a text
+    //   "REQUEST=REPLY@MS"         the same, MS milliseconds late; also
+    //                              "REQUEST=REPLY:TEXT@MS"
+    //   "REQUEST=silence"          never answer REQUEST
+    // REQUEST may be "*" for every type without a rule of its own. Throws
+    // std::invalid_argument naming the fault for anything else.
+    void apply_rule(const std::string& rule);
 
 private:
     struct PendingReply;

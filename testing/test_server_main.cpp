@@ -1,8 +1,10 @@
-// Runs the test server until SIGINT or SIGTERM, with its default handlers:
-// heartbeats are echoed, DISCONNECT is answered, every other request gets
-// BAD_REQUEST.
+// Runs the test server until SIGINT or SIGTERM. By default heartbeats are
+// echoed, DISCONNECT is answered and every other request gets BAD_REQUEST;
+// each --on rule changes the answer to one request type (see
+// TestServer::apply_rule), for example:
 //
-//   test_server [--endpoint ENDPOINT]
+//   test_server --on LOAD_CONFIG=LOADING@200 --on CONNECT=INVALID_CONFIG:why
+//   test_server --endpoint ipc:///tmp/server.sock --on HEARTBEAT_PING=silence
 //
 // ENDPOINT defaults to "tcp://127.0.0.1:*" (a free port). The bound endpoint
 // is printed on the first line of standard output.
@@ -10,14 +12,16 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "testing/test_server.h"
 
 namespace {
 
 int usage(const char* program) {
-    std::cerr << "usage: " << program << " [--endpoint ENDPOINT]\n";
+    std::cerr << "usage: " << program << " [--endpoint ENDPOINT] [--on REQUEST=REPLY[:TEXT][@MS]]...\n";
     return 2;
 }
 
@@ -25,10 +29,13 @@ int usage(const char* program) {
 
 int main(int argc, char** argv) {
     std::string endpoint = "tcp://127.0.0.1:*";
+    std::vector<std::string> rules;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--endpoint" && i + 1 < argc) {
             endpoint = argv[++i];
+        } else if (arg == "--on" && i + 1 < argc) {
+            rules.emplace_back(argv[++i]);
         } else if (arg == "--help" || arg == "-h") {
             usage(argv[0]);
             return 0;
@@ -46,6 +53,14 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     test_server::TestServer server(endpoint);
+    for (const std::string& rule : rules) {
+        try {
+            server.apply_rule(rule);
+        } catch (const std::invalid_argument& e) {
+            std::cerr << "test_server: " << e.what() << "\n";
+            return 2;
+        }
+    }
     try {
         server.start();
     } catch (const std::exception& e) {

@@ -293,4 +293,67 @@ TEST(TestServer, restarts_on_the_same_endpoint) {
     EXPECT_EQ(server.request_count(), 1u);
 }
 
+TEST(TestServer, maps_type_names_back_to_types) {
+    EXPECT_EQ(test_server::message_type_from_string("LOAD_CONFIG"), MessageType::LOAD_CONFIG);
+    EXPECT_EQ(test_server::message_type_from_string("NO_MORE_DATA"), MessageType::NO_MORE_DATA);
+    EXPECT_EQ(test_server::message_type_from_string("UNSET"), MessageType::UNSET);
+    EXPECT_FALSE(test_server::message_type_from_string("load_config"));
+    EXPECT_FALSE(test_server::message_type_from_string("<unknown>"));
+}
+
+TEST(TestServer, scripted_rules_set_handlers) {
+    TestServer server;
+    server.apply_rule("LOAD_CONFIG=LOADING");
+    server.apply_rule("LOAD_BED=REQUEST_FAILED:no file: x.bed, ask a@b@5");
+    server.apply_rule("CONNECT=INVALID_CONFIG:why@20");
+    server.apply_rule("HEARTBEAT_PING=silence");
+    server.apply_rule("*=SUCCESS");
+    server.start();
+
+    struct Case {
+        Message request;
+        MessageType reply;
+        std::string text;
+    };
+    std::vector<Case> cases;
+    cases.push_back({Message(MessageType::LOAD_CONFIG, "", 0, "c"), MessageType::LOADING, ""});
+    cases.push_back({Message(MessageType::LOAD_BED, "", 0, "b"), MessageType::REQUEST_FAILED,
+                     "no file: x.bed, ask a@b"});
+    cases.push_back({Message(MessageType::CONNECT, "", 0, ""), MessageType::INVALID_CONFIG, "why"});
+    cases.push_back({Message(MessageType::GET_INDICES, "", 0, ""), MessageType::SUCCESS, ""});
+    for (Case& c : cases) {
+        SCOPED_TRACE(ipc_tools::message_type_as_string(c.request.get_type()));
+        RawClient client(server.endpoint());
+        client.send(std::move(c.request));
+        auto frame = client.receive();
+        ASSERT_TRUE(frame);
+        Message reply(std::move(*frame));
+        EXPECT_EQ(reply.get_type(), c.reply);
+        EXPECT_EQ(ipc_tools::get_simple_message_text(reply), c.text);
+    }
+    RawClient silent(server.endpoint());
+    silent.send(ping());
+    EXPECT_FALSE(silent.receive(100ms));
+}
+
+TEST(TestServer, refuses_malformed_rules) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"LOAD_CONFIG", "expected REQUEST=REPLY"},
+        {"LOAD_KONFIG=LOADING", "unknown request type 'LOAD_KONFIG'"},
+        {"LOAD_CONFIG=LOADED", "unknown reply type 'LOADED'"},
+        {"LOAD_CONFIG=", "unknown reply type ''"},
+        {"LOAD_CONFIG=RETURN_CONFIGS", "'RETURN_CONFIGS' is not a simple message"},
+        {"LOAD_CONFIG=LOADING@1234567890", "delay too long"},
+    };
+    TestServer server;
+    for (const auto& [rule, why] : cases) {
+        try {
+            server.apply_rule(rule);
+            ADD_FAILURE() << "accepted " << rule;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), "bad rule '" + rule + "': " + why);
+        }
+    }
+}
+
 }  // namespace
