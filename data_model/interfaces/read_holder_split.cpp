@@ -102,7 +102,11 @@ DataSetData owned_matrix_rows(const MatView<unsigned char>& source, size_t first
     std::vector<unsigned char> bytes(count * cols, 0);
     MatView<unsigned char> dest;
     dest.view(bytes.data(), count, cols, cols == 0 ? 1 : cols, 1);
-    source.submatrix(first, 0, count, cols, 1, 1).copy_to(dest);
+    // An empty part has nothing to copy (and its first row may lie just past
+    // the source, which a sub-view refuses).
+    if (count > 0 && cols > 0) {
+        source.submatrix(first, 0, count, cols, 1, 1).copy_to(dest);
+    }
     DataSetData data;
     data.own(dest, std::move(bytes));
     return data;

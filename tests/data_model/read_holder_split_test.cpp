@@ -167,6 +167,13 @@ TEST(ReadSplitTest, CutsProbabilityMatrixRows) {
     EXPECT_EQ(bytes_of(head, dataset::base_mod_probs), (std::vector<unsigned char>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(bytes_of(tail, dataset::base_mod_probs),
               (std::vector<unsigned char>{6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+    // a cut at base 0 leaves the head an empty matrix
+    ReadHolder whole_tail = tail.split_at(0);
+    EXPECT_EQ(tail.datasets.at(dataset::base_mod_probs).info.rows, 0u);
+    EXPECT_EQ(tail.datasets.at(dataset::base_mod_probs).info.cols, 2u);
+    EXPECT_EQ(bytes_of(whole_tail, dataset::base_mod_probs),
+              (std::vector<unsigned char>{6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+    EXPECT_EQ(whole_tail.datasets.at(dataset::sequence).get_string(), "TACGT");
 }
 
 TEST(ReadSplitTest, InconsistentCountsNeverWrapAround) {
