@@ -1,10 +1,10 @@
 #include "data_model/interfaces/read_alignment.h"
 
+#include <algorithm>
 #include <cstring>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
-#include <tuple>
 
 #include <boost/filesystem/path.hpp>
 
@@ -138,11 +138,6 @@ VecView<unsigned char> flat_byte_view(const DataSetData& data) {
     return view;
 }
 
-template <typename T>
-void write_value(std::ostringstream& stream, const T& value) {
-    stream << value;
-}
-
 std::string read_tag_block(const Metadata& metadata) {
     namespace tags = bam_file_tags;
     std::ostringstream block;
@@ -228,8 +223,7 @@ std::string unmapped_read_name(const Metadata& metadata) {
     return metadata.get<read_data::strand_id>();
 }
 
-// Number of tab characters before the third field, and whether RNAME is "*".
-// Returns false when the line has fewer than the 11 mandatory fields.
+// True when the line has the 11 mandatory SAM fields (at least 10 tabs).
 bool has_mandatory_fields(const std::string& line) {
     size_t tabs = 0;
     for (char c : line) {
@@ -238,6 +232,7 @@ bool has_mandatory_fields(const std::string& line) {
     return tabs >= 10;
 }
 
+// True when RNAME, the third field, is "*". REQUIRES: has_mandatory_fields(line).
 bool is_unmapped_line(const std::string& line) {
     const size_t first = line.find('\t');
     const size_t second = line.find('\t', first + 1);

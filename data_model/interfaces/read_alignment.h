@@ -52,8 +52,8 @@ public:
 
     // A copy of the read's alignment-results dataset as a table. Throws
     // std::runtime_error "Could not find align results in read holder" when the
-    // read has none, and std::runtime_error when the dataset holds fewer bytes
-    // than its rows need.
+    // read has none, and std::runtime_error when the dataset's row size is not
+    // the one its field list lays out (its rows could not be copied safely).
     static kelp::data_wrappers::v2::DataTable create_alignment_table_from_read_holder(
         const ReadHolder& read);
 
