@@ -16,12 +16,22 @@ TextFile::~TextFile() = default;
 
 void TextFile::Open(const std::string& path) {
     Clear();
+    const std::string open_failure = "Error: Failed to open file \"" + path + "\"";
     std::ifstream file(path);
     if (!file.is_open()) {
-        throw std::runtime_error("Error: Failed to open file \"" + path + "\"");
+        throw std::runtime_error(open_failure);
     }
-    std::stringstream content;
-    content << file.rdbuf();
+    // Copied with checked reads: a path that opens but cannot be read (a
+    // folder, an I/O error) must not pass for an empty or shortened table.
+    std::string text;
+    char buffer[65536];
+    while (file.read(buffer, sizeof(buffer)) || file.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(file.gcount()));
+    }
+    if (file.bad()) {
+        throw std::runtime_error(open_failure);
+    }
+    std::stringstream content(std::move(text));
     read_input(content);
 }
 

@@ -96,12 +96,16 @@ TEST_F(TableFileTest, RowsWithTheWrongNumberOfFieldsAreRejected) {
 }
 
 TEST_F(TableFileTest, MissingFileNamesThePath) {
-    const std::string path = (m_dir / "absent.tsv").string();
-    try {
-        common::TextFile table(path);
-        ADD_FAILURE() << "opened a missing file";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(e.what(), "Error: Failed to open file \"" + path + "\"");
+    fs::create_directories(m_dir / "a_folder");
+    // A folder opens as a stream but cannot be read: it is no empty table.
+    for (const char* name : {"absent.tsv", "a_folder"}) {
+        const std::string path = (m_dir / name).string();
+        try {
+            common::TextFile table(path);
+            ADD_FAILURE() << "opened " << name;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), "Error: Failed to open file \"" + path + "\"");
+        }
     }
 }
 
