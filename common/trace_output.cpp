@@ -170,6 +170,10 @@ void ActiveTraceContext::write_line(TraceMode mode, const std::string& line) {
         }
     } catch (const std::exception& e) {
         SL_LOG(error) << "trace line dropped: " << e.what();
+    } catch (...) {
+        // A custom writer may throw anything; an exception escaping here
+        // would end the only worker and every later line would be lost.
+        SL_LOG(error) << "trace line dropped: unknown error";
     }
 }
 

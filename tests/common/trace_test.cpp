@@ -367,17 +367,22 @@ TEST(TraceDomainTest, LinesOfManyThreadsAllArriveWhole) {
 TEST(TraceDomainTest, AFailingWriterLosesOnlyItsOwnLines) {
     configure("trace_test::FailingWriter custom");
     using Domain = TraceDomain<trace_test::FailingWriter>;
-    tracing::testability::set_custom_trace_writer(
-            [](const std::string&) { throw std::runtime_error("writer broke"); });
-    Domain::get_trace_context()->write_message("op", "lost");
-    tracing::flush();
+    const std::function<void(const std::string&)> failing_writers[] = {
+            [](const std::string&) { throw std::runtime_error("writer broke"); },
+            [](const std::string&) { throw 42; },  // not a std::exception
+    };
+    for (const auto& failing : failing_writers) {
+        tracing::testability::set_custom_trace_writer(failing);
+        Domain::get_trace_context()->write_message("op", "lost");
+        tracing::flush();
 
-    LineCollector collector;
-    tracing::testability::set_custom_trace_writer(collector.writer());
-    Domain::get_trace_context()->write_message("op", "kept");
-    const auto lines = collector.lines();
-    ASSERT_EQ(lines.size(), 1u) << "the tracing thread survived the failing writer";
-    EXPECT_NE(lines[0].find("[TRACE]  kept"), std::string::npos);
+        LineCollector collector;
+        tracing::testability::set_custom_trace_writer(collector.writer());
+        Domain::get_trace_context()->write_message("op", "kept");
+        const auto lines = collector.lines();
+        ASSERT_EQ(lines.size(), 1u) << "the tracing thread survived the failing writer";
+        EXPECT_NE(lines[0].find("[TRACE]  kept"), std::string::npos);
+    }
 }
 
 TEST(TraceDomainTest, VerboseLogModeNeedsVerboseLoggingAtFirstUse) {
