@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace common {
 
@@ -80,9 +81,6 @@ std::string relativePath(const std::string& target, const std::string& base) {
 std::string shortenClassname(std::string name) {
     boost::algorithm::replace_all(name, " ", "");
     boost::algorithm::replace_all(name, "std::", "");
-    // libstdc++ keeps its string and list types in this inline namespace of
-    // std; without it they would not shorten to "string".
-    boost::algorithm::replace_all(name, "__cxx11::", "");
     boost::algorithm::replace_all(name, "class", "");
     boost::algorithm::replace_all(name, "struct", "");
     boost::algorithm::replace_all(name, ",allocator<float>", "");
@@ -94,7 +92,14 @@ std::string shortenClassname(std::string name) {
     return name;
 }
 
-std::string demangle(const char* name) { return shortenClassname(boost::core::demangle(name)); }
+std::string demangle(const char* name) {
+    // libstdc++ keeps its string and list types in the inline namespace
+    // std::__cxx11; dropped here so that a demangled name reads as the type
+    // is written in source and std::string still shortens to "string".
+    std::string demangled = boost::core::demangle(name);
+    boost::algorithm::replace_all(demangled, "__cxx11::", "");
+    return shortenClassname(std::move(demangled));
+}
 
 std::string currentDateTime() {
     const auto now = std::chrono::system_clock::now();

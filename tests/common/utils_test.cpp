@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <list>
 #include <map>
 #include <regex>
 #include <stdexcept>
@@ -73,8 +74,9 @@ TEST(ShortenClassname, AppliesTheReplacementsInOrder) {
         {"my::construct_helper", "my::con_helper"},
         {"unsigned", "unsigned "},
         {"signed char", "signed char"},
-        // The standard library's ABI namespace goes with "std::".
-        {"std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >", "string"},
+        // Only the listed replacements: other namespaces stay.
+        {"std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
+         "__cxx11::string"},
     };
     for (const TextCase& c : cases) {
         EXPECT_EQ(common::shortenClassname(c.input), c.expected) << "input: " << c.input;
@@ -87,6 +89,9 @@ TEST(Demangle, ShortensTheDemangledNameAndKeepsUndemanglableText) {
     EXPECT_EQ(common::demangle(typeid(std::map<std::string, int>).name()),
               "map<string,int,less<string>,allocator<pair<stringconst,int>>>");
     EXPECT_EQ(common::demangle("not a mangled name"), "notamangledname");
+    // libstdc++'s inline ABI namespace is not shown.
+    EXPECT_EQ(common::demangle(typeid(std::string).name()), "string");
+    EXPECT_EQ(common::demangle(typeid(std::list<int>).name()), "list<int>");
 }
 
 TEST(Trim, RemovesEveryWhitespaceByte) {
