@@ -34,19 +34,19 @@ std::string build_pattern(const std::string& motif) {
 
 MotifMatcher::MotifMatcher(const std::string& motif, size_t motif_offset)
         : m_pattern(build_pattern(motif), std::regex::ECMAScript),
-          m_motif_offset(motif_offset),
-          m_empty_motif(motif.empty()) {}
+          m_motif_offset(motif_offset) {}
 
 std::vector<size_t> MotifMatcher::get_motif_hits(const std::string& sequence) const {
     std::vector<size_t> hits;
-    // An empty pattern matches the empty text everywhere; such a motif marks nothing.
-    if (m_empty_motif) {
-        return hits;
-    }
     auto search_start = sequence.cbegin();
     std::smatch match;
     while (search_start != sequence.cend() &&
            std::regex_search(search_start, sequence.cend(), match, m_pattern)) {
+        // Only an empty motif gives an empty match (every code matches one
+        // character); it would match everywhere, so such a motif marks nothing.
+        if (match.length(0) == 0) {
+            break;
+        }
         const auto match_start = match[0].first;
         hits.push_back(static_cast<size_t>(match_start - sequence.cbegin()) + m_motif_offset);
         // Restart one past the match start so overlapping occurrences are found.

@@ -28,7 +28,6 @@ public:
 private:
     std::regex m_pattern;
     size_t m_motif_offset;
-    bool m_empty_motif;
 };
 
 }  // namespace kelp::bam
