@@ -354,7 +354,9 @@ ReadAlignmentHelper::extract_alignment_sam_and_bed_lines_from_read_holder(const 
     for (size_t row = 0; row < table.num_rows; ++row) {
         AlignmentSamLine line;
         line.sam_line = next_line(sam_text, sam_pos);
-        for (int hit = 0; hit < element(bed_hits, row); ++hit) {
+        // The hit count comes from the server; it is trusted only as far as
+        // the BED text has lines, so a huge count cannot make up lines without end.
+        for (int hit = 0; hit < element(bed_hits, row) && bed_pos < bed_text.size(); ++hit) {
             line.bed_lines.push_back(next_line(bed_text, bed_pos));
         }
         lines.push_back(std::move(line));

@@ -64,7 +64,9 @@ public:
     static void copy_alignment_results_to_metadata(ReadHolder& read);
 
     // The server's SAM line and BED lines of every alignment row, unchanged;
-    // empty when the read has no alignment-results dataset.
+    // empty when the read has no alignment-results dataset. A row takes its
+    // "BedHits" next BED lines, but none past the end of the BED text; an
+    // exhausted SAM text gives a row an empty SAM line.
     static std::vector<AlignmentSamLine> extract_alignment_sam_and_bed_lines_from_read_holder(
         const ReadHolder& read);
 

@@ -228,16 +228,20 @@ TEST(SamExtractionTest, ServerLinesCarryTheirBedLines) {
     EXPECT_EQ(lines[1].sam_line, MAPPED_1);
     EXPECT_TRUE(lines[1].bed_lines.empty());
 
-    // exhausted texts give empty lines; negative hit counts read nothing
+    // an exhausted SAM text gives an empty line; negative hit counts read
+    // nothing; hit counts beyond the BED text take only the lines it has, so a
+    // huge count from the server cannot make up lines without end
     ReadHolder short_text = basic_read();
-    add_alignment(short_text, {MAPPED_0, ""}, {-1, 2}, "b1");
+    add_alignment(short_text, {MAPPED_0, "", ""}, {-1, 2, 1000}, "b1\n\nb3");
     short_text.metadata.insert("alignment_sam_record", MAPPED_0);
     const auto partial =
         ReadAlignmentHelper::extract_alignment_sam_and_bed_lines_from_read_holder(short_text);
-    ASSERT_EQ(partial.size(), 2u);
+    ASSERT_EQ(partial.size(), 3u);
     EXPECT_TRUE(partial[0].bed_lines.empty());
     EXPECT_EQ(partial[1].sam_line, "");
     EXPECT_EQ(partial[1].bed_lines, (std::vector<std::string>{"b1", ""}));
+    EXPECT_EQ(partial[2].sam_line, "");
+    EXPECT_EQ(partial[2].bed_lines, std::vector<std::string>{"b3"});
 
     EXPECT_TRUE(
         ReadAlignmentHelper::extract_alignment_sam_and_bed_lines_from_read_holder(basic_read())
