@@ -345,10 +345,12 @@ MessageType Message::check_message_type(const tessel_ipc::MessageData* data) {
             return read_block_type(data->content_as_ReadBlockData());
         case tessel_ipc::Content_ReadBatchData:
             return read_batch_type(data->content_as_ReadBatchData());
+        // Readers of these replies go straight to the content table, so a tag
+        // without its table must not pass as a reply they can read.
         case tessel_ipc::Content_ConfigData:
-            return RETURN_CONFIGS;
+            return data->content_as_ConfigData() != nullptr ? RETURN_CONFIGS : UNSET;
         case tessel_ipc::Content_ServerStats:
-            return RETURN_STATISTICS;
+            return data->content_as_ServerStats() != nullptr ? RETURN_STATISTICS : UNSET;
         default:
             return UNSET;
     }

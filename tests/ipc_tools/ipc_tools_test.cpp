@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -203,6 +204,8 @@ TEST(MessageTest, ClassifiesBuiltTablesAndSubTypes) {
             {"reply tag without table", tessel_ipc::Content_SimpleReplyData, no_content, UNSET},
             {"block tag without table", tessel_ipc::Content_ReadBlockData, no_content, UNSET},
             {"batch tag without table", tessel_ipc::Content_ReadBatchData, no_content, UNSET},
+            {"config tag without table", tessel_ipc::Content_ConfigData, no_content, UNSET},
+            {"stats tag without table", tessel_ipc::Content_ServerStats, no_content, UNSET},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -394,6 +397,36 @@ using QueryCodeContractTest = ContractThrows;
 TEST_F(QueryCodeContractTest, UndefinedCodeAndOtherTypesBreakTheContract) {
     EXPECT_ANY_THROW(create_query_request(QueryCode::undefined));
     EXPECT_ANY_THROW(get_query_code(Message(HEARTBEAT_PING, "0", 0, "")));
+}
+
+TEST_F(QueryCodeContractTest, ViolationsNameTheirConditionMessageAndFile) {
+    struct Case {
+        const char* condition;
+        const char* message;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+            {"query_code != QueryCode::undefined",
+             "The query code for a QUERY request message may not be undefined",
+             [] { create_query_request(QueryCode::undefined); }},
+            {"message.get_type() == QUERY", "Can only extract query code from a QUERY message",
+             [] { get_query_code(Message(HEARTBEAT_PING, "0", 0, "")); }},
+            {"message.get_type() == QUERY", "Can only extract query code from a QUERY message",
+             [] { get_query_code(Message()); }},
+    };
+    common::contract::set_contract_violation_policy(
+            common::contract::ContractViolationPolicy::report_and_throw);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        ::testing::internal::CaptureStderr();
+        EXPECT_ANY_THROW(c.call());
+        const std::string written = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(written.find(std::string("Contract violation. ") + c.message + "\n"), std::string::npos)
+                << written;
+        EXPECT_NE(written.find("ipc_tools/ipc_tools"), std::string::npos) << written;
+        EXPECT_NE(written.find(std::string("\"") + c.condition + "\"\n"), std::string::npos) << written;
+    }
+    common::contract::testability::clear_violation_flag();
 }
 
 TEST(ProtocolVersionTest, CurrentVersion) {
