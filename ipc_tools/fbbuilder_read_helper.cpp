@@ -65,6 +65,21 @@ std::string next_line(std::istringstream& lines) {
     return line;
 }
 
+// The read's "duration", checked against the samples of its raw signal: the
+// duration decides how many blocks are cut and how many samples each takes,
+// so a duration beyond the signal must fail before any count is derived
+// from it.
+std::size_t checked_duration(const interfaces::ReadHolder& read) {
+    const unsigned long long duration = read.metadata.get<read_data::duration>();
+    const std::uint64_t available = read.datasets.at(dataset::raw_data).info.count;
+    if (duration > available) {
+        throw std::out_of_range("Duration of " + std::to_string(duration) + " samples is beyond the " +
+                                std::to_string(available) + " samples of the raw signal of read " +
+                                std::to_string(read.read_tag));
+    }
+    return static_cast<std::size_t>(duration);
+}
+
 flatbuffers::Offset<tessel_ipc::MessageData> create_root(flatbuffers::FlatBufferBuilder& builder,
                                                         const std::string& client_id,
                                                         tessel_ipc::Content content_type,
@@ -257,8 +272,8 @@ std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& re
                                                 const std::string& client_id,
                                                 std::size_t block_size) {
     CONTRACT_CHECK(block_size > 0, "The block size of a read's messages must be positive");
-    const unsigned long long duration = read.metadata.get<read_data::duration>();
-    const std::size_t num_blocks = static_cast<std::size_t>((duration + block_size - 1) / block_size);
+    const std::size_t duration = checked_duration(read);
+    const std::size_t num_blocks = duration / block_size + (duration % block_size != 0 ? 1 : 0);
     std::vector<Message> messages;
     messages.reserve(num_blocks);
     for (std::size_t k = 0; k < num_blocks; ++k) {
@@ -276,15 +291,17 @@ std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& re
 Message create_read_batch_message(const std::vector<interfaces::ReadHolder>& reads,
                                   const std::string& client_id) {
     std::size_t initial_size = BLOCK_MESSAGE_OVERHEAD + client_id.size() + STRING_OVERHEAD;
+    std::vector<std::size_t> durations;
+    durations.reserve(reads.size());
     for (const auto& read : reads) {
-        initial_size += block_message_initial_size(read, read.metadata.get<read_data::duration>(), "");
+        durations.push_back(checked_duration(read));
+        initial_size += block_message_initial_size(read, durations.back(), "");
     }
     flatbuffers::FlatBufferBuilder builder(initial_size);
     std::vector<flatbuffers::Offset<tessel_ipc::ReadBlockData>> blocks;
     blocks.reserve(reads.size());
-    for (const auto& read : reads) {
-        blocks.push_back(append_read_block_data(
-                builder, read, static_cast<std::size_t>(read.metadata.get<read_data::duration>()), 0, 1, 0));
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        blocks.push_back(append_read_block_data(builder, reads[i], durations[i], 0, 1, 0));
     }
     const auto batch = tessel_ipc::CreateReadBatchData(builder, tessel_ipc::ReadBatchType_PASS_READ_BATCH,
                                                        builder.CreateVector(blocks));

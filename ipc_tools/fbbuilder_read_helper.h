@@ -61,6 +61,8 @@ std::size_t block_message_initial_size(const interfaces::ReadHolder& read, std::
 // `block_size` samples: ceil(duration / block_size) messages in block order,
 // none for a duration of 0, each carrying `client_id` (also when empty).
 // A message that ZeroMQ refused is UNSET; the caller checks.
+// Throws std::out_of_range when "duration" or dataset 0 is missing, or when
+// the duration is beyond the samples of dataset 0.
 // REQUIRES: block_size > 0.
 std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& read,
                                                 const std::string& client_id,
@@ -68,6 +70,7 @@ std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& re
 
 // One PASS_READ_BATCH message holding each read whole, as block 0 of 1, in
 // order. A message that ZeroMQ refused is UNSET; the caller checks.
+// Throws as create_read_block_messages for any of the reads.
 Message create_read_batch_message(const std::vector<interfaces::ReadHolder>& reads,
                                   const std::string& client_id);
 

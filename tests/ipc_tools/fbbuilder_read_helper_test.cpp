@@ -110,6 +110,25 @@ TEST(ReadBlockMessagesTest, CutsTheSignalIntoBlocks) {
     }
 }
 
+TEST(ReadBlockMessagesTest, DurationBeyondTheSignalIsRefused) {
+    // The block count comes from "duration"; one that the raw signal does not
+    // cover must fail, not wrap into a small count or read past the samples.
+    const std::vector<unsigned long long> durations = {101, 1ull << 32, ~0ull, ~0ull - 998};
+    for (const auto duration : durations) {
+        SCOPED_TRACE("duration " + std::to_string(duration));
+        auto read = make_read(100);
+        read.metadata.insert("duration", duration);
+        EXPECT_THROW(create_read_block_messages(read, "id", 1000), std::out_of_range);
+        std::vector<interfaces::ReadHolder> reads;
+        reads.push_back(make_read(10));
+        reads.push_back(std::move(read));
+        EXPECT_THROW(create_read_batch_message(reads, "id"), std::out_of_range);
+    }
+    auto unmeasured = make_read(100);
+    unmeasured.metadata.remove("duration");
+    EXPECT_THROW(create_read_block_messages(unmeasured, "id", 1000), std::out_of_range);
+}
+
 TEST(ReadBlockMessagesTest, EmptyClientIdIsStillWritten) {
     const auto messages = create_read_block_messages(make_read(10), "", 100);
     ASSERT_EQ(messages.size(), 1u);
