@@ -608,4 +608,26 @@ TEST(WireSchemaTest, EmptyVectorsAndStringsArePresentAndValid) {
     EXPECT_EQ(d->sequencing_kit(), nullptr);
 }
 
+TEST(WireSchemaTest, AFrameHoldsAtMostAMillionTables) {
+    // The root and the batch are two tables; every entry of the vector is
+    // verified and counted, even when all entries point at the same block.
+    const struct {
+        std::size_t blocks;
+        bool valid;
+    } cases[] = {{999998, true}, {999999, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.blocks);
+        flatbuffers::FlatBufferBuilder b(4 * c.blocks + 1024);
+        const auto block = write_table(b, {u32(1, 1)});
+        const std::vector<flatbuffers::Offset<void>> blocks(c.blocks, block);
+        const auto block_vector = b.CreateVector(blocks);
+        const auto batch = write_table(b, {off(1, block_vector)});
+        if (c.valid) {
+            EXPECT_EQ(receive_raw(b, 4, batch).get_type(), PASS_READ_BATCH);
+        } else {
+            EXPECT_THROW(receive_raw(b, 4, batch), std::runtime_error);
+        }
+    }
+}
+
 }  // namespace
