@@ -88,6 +88,8 @@ TEST(ConnectionInfoTest, ParseReadsBackWhatWasWritten) {
     info.connection_timeout_ms = 4294967295u;
     info.priority = 0;
     info.barcode_kits = "writer field, not sent";
+    // Absolute, so it stays as it is; only the option of that name is sent.
+    info.bed_file = "/writer/field/not/sent.bed";
     info.options.insert("barcode_kits", std::string("KIT-A KIT-B"));
     info.options.insert("require_barcodes_both_ends", false);
     info.options.insert("align_ref", std::string("/refs/genome.mmi"));
