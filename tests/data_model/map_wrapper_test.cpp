@@ -371,3 +371,82 @@ TEST(MapWrapperTest, EqualityRules) {
 }
 
 }  // namespace
+
+namespace {
+
+// A moved-from wrapper holds no map until its first write; every operation
+// must treat it exactly as an empty map, on either side of a binary one.
+TEST(MapWrapperTest, AMovedFromWrapperBehavesAsAnEmptyOne) {
+    const auto drained = [] {
+        MapWrapper source;
+        source.insert<int>("k", 1);
+        MapWrapper taker(std::move(source));
+        return source;  // moved-from, then moved out of this lambda
+    };
+    const auto filled = [] {
+        MapWrapper m;
+        m.insert<int>("k", 1);
+        return m;
+    };
+    const auto cleared = [] {
+        MapWrapper m;
+        m.insert<int>("k", 1);
+        m.clear();
+        return m;
+    };
+
+    MapWrapper m = drained();
+    EXPECT_TRUE(m.empty());
+    EXPECT_EQ(m.size(), 0u);
+    EXPECT_FALSE(m.exists("k"));
+    EXPECT_EQ(m.check_type("k"), std::type_index(typeid(void)));
+    int sentinel = 0;
+    int* out = &sentinel;
+    EXPECT_FALSE(m.extract<int>("k", out));
+    EXPECT_EQ(out, &sentinel);
+    EXPECT_EQ(what_of([&] { m.get_value<int>("k"); }), "Could not find key 'k' in map.");
+    EXPECT_EQ(what_of([&] { m.get_as_string("k"); }), "Key 'k' not found.");
+    EXPECT_EQ(what_of([&] { m.remove("k"); }), "Key 'k' not found.");
+    EXPECT_TRUE(m.get_keys().empty());
+    EXPECT_TRUE(m.validate({{"k", typeid(int)}}, true).empty());
+    m.clear();
+    std::ostringstream text;
+    m.write_to_stream(text);
+    EXPECT_EQ(text.str(), "{}");
+
+    struct EqualityCase {
+        const char* name;
+        MapWrapper left;
+        MapWrapper right;
+        bool equal;
+    };
+    EqualityCase cases[] = {
+        {"drained vs drained", drained(), drained(), true},
+        {"drained vs cleared", drained(), cleared(), true},
+        {"drained vs new", drained(), MapWrapper(), true},
+        {"drained vs filled", drained(), filled(), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.left == c.right, c.equal) << c.name;
+        EXPECT_EQ(c.right == c.left, c.equal) << c.name;
+    }
+
+    // Merging from a drained wrapper changes nothing; into one, copies all.
+    MapWrapper target = filled();
+    target.merge(drained());
+    EXPECT_TRUE(target == filled());
+    MapWrapper into = drained();
+    into.merge(filled());
+    EXPECT_TRUE(into == filled());
+
+    // Swapping hands the absent map over like any other.
+    MapWrapper a = drained();
+    MapWrapper b = filled();
+    a.swap(b);
+    EXPECT_EQ(a.get_value<int>("k"), 1);
+    EXPECT_TRUE(b.empty());
+    b.insert<int>("n", 2);
+    EXPECT_EQ(b.get_as_string("n"), "2");
+}
+
+}  // namespace
