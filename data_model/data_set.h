@@ -203,10 +203,12 @@ template <typename T>
 void DataSetData::own(std::vector<T>&& values) {
     static_assert(is_data_set_element_v<T>, "not a dataset element type");
     // The owner is made before anything changes, so a failed allocation
-    // leaves both the dataset and the caller's vector as they were.
+    // leaves both the dataset and the caller's vector as they were. The
+    // vector is taken before the old storage is dropped: it may be that
+    // storage's own vector.
     auto new_owner = std::make_unique<OwnerType<std::vector<T>>>();
-    reset();
     new_owner->value = std::move(values);
+    reset();
     data = new_owner->value.data();
     info.type = data_set_type_of<T>;
     info.element_size = sizeof(T);

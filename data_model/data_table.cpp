@@ -61,10 +61,12 @@ void DataTable::allocate(std::size_t n) {
 }
 
 void DataTable::check_view_bounds(const Field& field, std::size_t element_size) const {
+    if (num_rows == 0) {
+        return;  // the view has no element to read
+    }
     const bool fits_row = field.offset + field.size <= row_size && field.offset <= row_size;
     const bool usable = fits_row && field.offset % element_size == 0 &&
-                        row_size % element_size == 0 &&
-                        (num_rows == 0 || data.size() / row_size >= num_rows);
+                        row_size % element_size == 0 && data.size() / row_size >= num_rows;
     if (!usable) {
         throw std::runtime_error("Table layout does not allow a view of column '" + field.name +
                                  "'.");
@@ -90,14 +92,23 @@ void DataSetData::view(DataTable& table) {
 void DataSetData::own(DataTable&& table) {
     // Allocated before the dataset is touched: a failure changes nothing.
     auto new_owner = std::make_unique<OwnerType<DataTable>>();
-    view(table);
-    // The row bytes move with their buffer, so `data` stays valid.
+    std::vector<Field> table_fields = table.fields;
+    // The table is taken before the old storage is dropped: it may be the
+    // table of this dataset's own owner. The row bytes move with their
+    // buffer.
     new_owner->value = std::move(table);
     table.data.clear();
     table.fields.clear();
     table.field_index.clear();
     table.row_size = 0;
     table.num_rows = 0;
+    reset();
+    const DataTable& held = new_owner->value;
+    data = new_owner->data_ptr();
+    info.type = DataSetType::table;
+    info.element_size = held.row_size;
+    info.count = held.num_rows;
+    info.fields = std::move(table_fields);
     owner = std::move(new_owner);
 }
 

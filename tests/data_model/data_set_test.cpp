@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "data_model/data_table.h"
 
 using kelp::data_wrappers::v2::DataSetData;
@@ -107,6 +109,40 @@ TEST(DataSetTest, OwningNewStorageDropsTheOldStorageAndMetadata) {
     EXPECT_EQ(d.info.type, DataSetType::uint8);
     EXPECT_EQ(d.info.count, 3u);
     EXPECT_EQ(d.get_array<unsigned char>()[2], 3);
+}
+
+// Handing a dataset the very vector or table that its owner holds must take
+// the contents over, not read them after the old owner is freed (the address
+// sanitizer build catches the latter).
+TEST(DataSetTest, OwningTheStorageItAlreadyHoldsKeepsTheContents) {
+    using Bytes = std::vector<unsigned char>;
+    DataSetData bytes = DataSetData::take_ownership(Bytes{1, 2, 3});
+    const void* buffer = bytes.data;
+    bytes.own(std::move(static_cast<DataSetData::OwnerType<Bytes>&>(*bytes.owner).value));
+    EXPECT_EQ(bytes.data, buffer);
+    EXPECT_EQ(bytes.info.count, 3u);
+    EXPECT_EQ(bytes.get_array<unsigned char>()[2], 3);
+
+    DataTable table;
+    table.add_field("x", DataSetType::int32);
+    table.allocate(2);
+    table.view_field<int>(0)[1] = 77;
+    DataSetData rows;
+    rows.own(std::move(table));
+    buffer = rows.data;
+    rows.own(std::move(static_cast<DataSetData::OwnerType<DataTable>&>(*rows.owner).value));
+    EXPECT_EQ(rows.data, buffer);
+    EXPECT_EQ(rows.info.type, DataSetType::table);
+    EXPECT_EQ(rows.info.count, 2u);
+    EXPECT_EQ(rows.info.element_size, 8u);
+    ASSERT_EQ(rows.info.fields.size(), 1u);
+    EXPECT_EQ(rows.info.fields[0].name, "x");
+    const auto& held = static_cast<DataSetData::OwnerType<DataTable>&>(*rows.owner).value;
+    EXPECT_EQ(held.field_index.at("x"), 0u);
+    EXPECT_EQ(held.num_rows, 2u);
+    int value = 0;
+    std::memcpy(&value, static_cast<const char*>(rows.data) + 8, sizeof value);
+    EXPECT_EQ(value, 77);
 }
 
 TEST(DataSetTest, TypedAccessorsRefuseOtherTypes) {
