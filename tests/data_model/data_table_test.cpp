@@ -231,6 +231,15 @@ TEST(DataTableTest, ViewFieldOfATableWithoutRows) {
     VecView<int> v = t.view_field<int>(0);
     EXPECT_EQ(v.size, 0u);
     EXPECT_EQ(v.data, nullptr);
+
+    // Before allocation the row size need not be a multiple of the element
+    // size; without rows there is nothing to read, so the view is given.
+    t.add_field("y", DataSetType::int8);
+    ASSERT_EQ(t.row_size, 5u);
+    v = t.view_field<int>(0);
+    EXPECT_EQ(v.size, 0u);
+    EXPECT_EQ(v.data, nullptr);
+    EXPECT_EQ(v.stride, 1);
 }
 
 TEST(DataTableTest, CopiesAreDeep) {
