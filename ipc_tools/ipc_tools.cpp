@@ -13,9 +13,9 @@ namespace {
 
 constexpr std::size_t MIN_FRAME_SIZE = 8;
 constexpr std::size_t FRAME_ALIGNMENT = 16;
-// The verifier cannot address buffers of 2 GiB or more; such a frame is
-// rejected before it is looked at.
-constexpr std::size_t MAX_FRAME_SIZE = std::size_t{1} << 31;
+// The verifier addresses buffers only below 2 GiB - 1 bytes and stops the
+// process on a larger one, so such a frame is rejected before it is looked at.
+constexpr std::size_t MAX_FRAME_SIZE = FLATBUFFERS_MAX_BUFFER_SIZE;
 constexpr std::size_t SIMPLE_MESSAGE_INITIAL_SIZE = 256;
 
 const char* const INVALID_MESSAGE_DATA = "Invalid MessageData in Message.";
