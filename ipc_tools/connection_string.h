@@ -33,6 +33,12 @@ std::optional<std::map<std::string, std::string>> get_kvps(const std::string& te
 // inject items into what the server reads.
 template <typename T>
 std::string create_kvp(const std::string& key, const T& value);
+// The two writers, defined in the .cpp file; declared here so that every
+// caller names these specialisations and no other.
+template <>
+std::string create_kvp<unsigned int>(const std::string& key, const unsigned int& value);
+template <>
+std::string create_kvp<std::string>(const std::string& key, const std::string& value);
 
 // Reads the whole text as a value of T: leading white space is skipped, and
 // anything else that is not part of the number (trailing characters, a sign
