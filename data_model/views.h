@@ -77,16 +77,27 @@ struct MatView {
 
     // The n_rows x n_cols view starting at (row0, col0) taking every
     // row_step-th row and col_step-th column. Throws std::out_of_range when
-    // the result would reach memory outside this view's address range.
+    // the result would reach memory outside this view's address range, or
+    // when either range cannot even be expressed as addresses.
     MatView submatrix(std::size_t row0, std::size_t col0, std::size_t n_rows, std::size_t n_cols,
                       std::size_t row_step, std::size_t col_step) const {
-        const std::int64_t new_row_stride = static_cast<std::int64_t>(row_step) * row_stride;
-        const std::int64_t new_col_stride = static_cast<std::int64_t>(col_step) * col_stride;
         // Addresses are computed as integers: the candidate start may lie
         // outside the viewed object, which pointer arithmetic may not express.
-        const std::int64_t start = address(data) + elements_to_bytes(
-                                                       static_cast<std::int64_t>(row0) * row_stride +
-                                                       static_cast<std::int64_t>(col0) * col_stride);
+        // Every step is checked, so absurd positions or shapes are refused
+        // instead of wrapping around into a range that looks valid.
+        std::int64_t rs = 0, cs = 0, r0 = 0, c0 = 0;
+        std::int64_t new_row_stride = 0, new_col_stride = 0, row_offset = 0, col_offset = 0;
+        std::int64_t offset = 0, start = 0;
+        const bool expressible =
+            to_signed(row_step, rs) && to_signed(col_step, cs) && to_signed(row0, r0) &&
+            to_signed(col0, c0) && multiply(rs, row_stride, new_row_stride) &&
+            multiply(cs, col_stride, new_col_stride) && multiply(r0, row_stride, row_offset) &&
+            multiply(c0, col_stride, col_offset) &&
+            add(row_offset, col_offset, offset) && multiply(offset, element_bytes(), offset) &&
+            add(address(data), offset, start);
+        if (!expressible) {
+            throw_unaddressable();
+        }
         MatView result;
         result.view(reinterpret_cast<T*>(static_cast<std::intptr_t>(start)), n_rows, n_cols,
                     static_cast<std::size_t>(new_row_stride),
@@ -95,8 +106,9 @@ struct MatView {
         result.col_stride = new_col_stride;
 
         std::int64_t parent_low, parent_high, sub_low, sub_high;
-        bounds(parent_low, parent_high);
-        result.bounds(sub_low, sub_high);
+        if (!bounds(parent_low, parent_high) || !result.bounds(sub_low, sub_high)) {
+            throw_unaddressable();
+        }
         if (sub_low < parent_low || sub_high > parent_high) {
             std::ostringstream text;
             text << "MatView submatrix cannot access wider memory than parent matrix: full range is "
@@ -132,22 +144,45 @@ private:
     static std::int64_t address(const T* p) {
         return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(p));
     }
-    static std::int64_t elements_to_bytes(std::int64_t n) {
-        return n * static_cast<std::int64_t>(sizeof(T));
-    }
+    static std::int64_t element_bytes() { return static_cast<std::int64_t>(sizeof(T)); }
     static const void* as_pointer(std::int64_t a) {
         return reinterpret_cast<const void*>(static_cast<std::intptr_t>(a));
     }
+    // A size as a signed count; false when it does not fit.
+    static bool to_signed(std::size_t n, std::int64_t& out) {
+        if (n > static_cast<std::size_t>(INT64_MAX)) {
+            return false;
+        }
+        out = static_cast<std::int64_t>(n);
+        return true;
+    }
+    // a * b and a + b; false when the result does not fit in 64 bits.
+    static bool multiply(std::int64_t a, std::int64_t b, std::int64_t& out) {
+        return !__builtin_mul_overflow(a, b, &out);
+    }
+    static bool add(std::int64_t a, std::int64_t b, std::int64_t& out) {
+        return !__builtin_add_overflow(a, b, &out);
+    }
+    [[noreturn]] static void throw_unaddressable() {
+        throw std::out_of_range(
+            "MatView submatrix cannot access wider memory than parent matrix: a range does not "
+            "fit in the address space.");
+    }
 
-    // Lowest and highest element address this view can reach.
-    void bounds(std::int64_t& low, std::int64_t& high) const {
+    // Lowest and highest element address this view can reach; false when
+    // they cannot be expressed in 64 bits.
+    bool bounds(std::int64_t& low, std::int64_t& high) const {
         const std::int64_t base = address(data);
-        const std::int64_t last_row =
-            base + elements_to_bytes(row_stride * (static_cast<std::int64_t>(rows) - 1));
-        const std::int64_t last_col =
-            elements_to_bytes(col_stride * (static_cast<std::int64_t>(cols) - 1));
-        low = (row_stride > 0 ? base : last_row) + (col_stride > 0 ? 0 : last_col);
-        high = (row_stride > 0 ? last_row : base) + (col_stride > 0 ? last_col : 0);
+        std::int64_t n_rows = 0, n_cols = 0, last_row = 0, last_col = 0;
+        if (!to_signed(rows, n_rows) || !to_signed(cols, n_cols) ||
+            !multiply(row_stride, n_rows - 1, last_row) ||
+            !multiply(last_row, element_bytes(), last_row) || !add(base, last_row, last_row) ||
+            !multiply(col_stride, n_cols - 1, last_col) ||
+            !multiply(last_col, element_bytes(), last_col)) {
+            return false;
+        }
+        return add(row_stride > 0 ? base : last_row, col_stride > 0 ? 0 : last_col, low) &&
+               add(row_stride > 0 ? last_row : base, col_stride > 0 ? last_col : 0, high);
     }
 };
 

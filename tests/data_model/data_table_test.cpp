@@ -377,6 +377,45 @@ TEST(ViewsTest, SubmatrixStaysInsideItsParent) {
     EXPECT_EQ(message, expected.str());
 }
 
+// Positions, steps or shapes so large that the addresses they lead to do not
+// fit in 64 bits are refused, never wrapped into a range that looks valid.
+TEST(ViewsTest, SubmatrixRefusesRangesBeyondTheAddressSpace) {
+    const std::string unaddressable =
+        "MatView submatrix cannot access wider memory than parent matrix: a range does not fit "
+        "in the address space.";
+    const std::size_t huge = std::size_t(1) << 62;
+    const std::size_t beyond_signed = (std::size_t(1) << 63) + 1;
+    DenseMatrix d(4, 3);
+    struct Case {
+        const char* name;
+        std::size_t row0, col0, n_rows, n_cols, row_step, col_step;
+    };
+    const Case cases[] = {
+        {"row0 beyond signed", beyond_signed, 0, 1, 1, 1, 1},
+        {"row0 times stride", huge, 0, 1, 1, 1, 1},
+        {"col0 beyond signed", 0, ~std::size_t(0), 1, 1, 1, 1},
+        {"row step times stride", 0, 0, 2, 1, huge, 1},
+        {"row step beyond signed", 0, 0, 1, 1, beyond_signed, 1},
+        {"col step beyond signed", 0, 0, 1, 2, 1, beyond_signed},
+        {"rows beyond signed", 0, 0, beyond_signed, 1, 1, 1},
+        {"rows times stride", 0, 0, huge, 1, 1, 1},
+        {"cols times stride", 0, 0, 1, ~std::size_t(0) / 2, 1, 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(error_of<std::out_of_range>([&] {
+                      d.view.submatrix(c.row0, c.col0, c.n_rows, c.n_cols, c.row_step, c.col_step);
+                  }),
+                  unaddressable)
+            << c.name;
+    }
+
+    // A parent whose own shape cannot be addressed gives no sub-view either.
+    MatView<unsigned char> vast;
+    vast.view(d.bytes.data(), huge, 3, 3, 1);
+    EXPECT_EQ(error_of<std::out_of_range>([&] { vast.submatrix(0, 0, 1, 1, 1, 1); }),
+              unaddressable);
+}
+
 TEST(ViewsTest, CopyToCopiesEveryElementInEitherLayout) {
     DenseMatrix src(4, 3);
     // Row-major destination.
