@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/contract.h"
@@ -363,6 +366,49 @@ TEST(ReadCoordinatorTest, ForeignReadIsAContractViolation) {
     coordinator.complete_read(sub_read(42, 0));
     ReadList reads;
     EXPECT_TRUE(coordinator.get_all_reads(reads));
+}
+
+TEST(ReadCoordinatorTest, SubTagsAndCompletionsFromManyThreadsCountOnce) {
+    constexpr unsigned long long THREADS = 8;
+    constexpr unsigned long long TAGS_PER_THREAD = 50;
+    ReadCoordinator coordinator(42);
+    std::vector<std::vector<unsigned long long>> tags(THREADS);
+    std::vector<std::thread> threads;
+    for (unsigned long long t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            for (unsigned long long i = 0; i < TAGS_PER_THREAD; ++i) {
+                tags[t].push_back(coordinator.add_sub_tag());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::vector<unsigned long long> all_tags;
+    for (const auto& some : tags) {
+        all_tags.insert(all_tags.end(), some.begin(), some.end());
+    }
+    std::sort(all_tags.begin(), all_tags.end());
+    std::vector<unsigned long long> expected(THREADS * TAGS_PER_THREAD);
+    std::iota(expected.begin(), expected.end(), 1ull);
+    EXPECT_EQ(all_tags, expected);  // every sub tag handed out exactly once
+
+    threads.clear();
+    for (unsigned long long t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            for (unsigned long long tag : tags[t]) {
+                coordinator.complete_read(sub_read(42, tag));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ReadList reads;
+    EXPECT_FALSE(coordinator.get_all_reads(reads));  // the parent read is still out
+    coordinator.complete_read(sub_read(42, 0));
+    ASSERT_TRUE(coordinator.get_all_reads(reads));
+    EXPECT_EQ(reads.size(), THREADS * TAGS_PER_THREAD + 1);
 }
 
 TEST(ReadSplitTest, SplitSubReadsGatherAgain) {
