@@ -130,6 +130,14 @@ TEST_F(DefaultLogOptionsProcess, DefaultsShowMessagesAndWarningsOnceInstalled) {
         {
             CapturedStreams streams;
             LoggerOptionsUtils::SetDefaultLogOptions();
+            // Levels no default sink shows are refused when the record is
+            // opened, so their messages are never built.
+            CHILD_CHECK(!logging::would_log(&logging::info::get));
+            CHILD_CHECK(!logging::would_log(&logging::verbose::get));
+            CHILD_CHECK(!logging::would_log(&logging::custom::get));
+            CHILD_CHECK(logging::would_log(&logging::message::get));
+            CHILD_CHECK(logging::would_log(&logging::warning::get));
+            CHILD_CHECK(logging::would_log(&logging::error::get));
             SL_LOG(info) << "info";
             SL_LOG(verbose) << "verbose";
             SL_LOG(custom) << "trace";
