@@ -49,6 +49,7 @@ ReadHolder make_full_read(int* recorder_destroyed) {
     read.datasets.emplace(dataset::raw_data,
                           DataSetData::take_ownership(std::vector<short>{1, 2, 3}));
     read.attachment = std::make_shared<int>(5);
+    read.coordinator = std::make_shared<interfaces::ReadCoordinator>(42);
     read.set_event_recorder(std::make_unique<CountingRecorder>(recorder_destroyed));
     return read;
 }
@@ -76,8 +77,11 @@ TEST(ReadHolderTest, MoveKeepsTagsInTheSourceAndTakesEverythingElse) {
     ReadHolder a = make_full_read(&destroyed);
     const void* sequence_data = a.datasets.at(dataset::sequence).data;
     auto attachment = a.attachment;
+    std::weak_ptr<interfaces::ReadCoordinator> coordinator = a.coordinator;
 
     ReadHolder b;
+    b.coordinator = std::make_shared<interfaces::ReadCoordinator>(1);
+    std::weak_ptr<interfaces::ReadCoordinator> former_coordinator = b.coordinator;
     b.metadata.insert<int>("old", 1);
     b.set_event_recorder(std::make_unique<CountingRecorder>(&destroyed));
     b = std::move(a);
@@ -99,6 +103,8 @@ TEST(ReadHolderTest, MoveKeepsTagsInTheSourceAndTakesEverythingElse) {
     EXPECT_EQ(b.metadata.get<read_data::read_id>(), "r1");
     EXPECT_EQ(b.datasets.at(dataset::sequence).data, sequence_data);  // no byte copied
     EXPECT_EQ(b.attachment, attachment);
+    EXPECT_EQ(b.coordinator, coordinator.lock());
+    EXPECT_TRUE(former_coordinator.expired());  // b's former coordinator released
     EXPECT_NE(b.event_recorder, nullptr);
 
     ReadHolder c(std::move(b));
@@ -108,6 +114,8 @@ TEST(ReadHolderTest, MoveKeepsTagsInTheSourceAndTakesEverythingElse) {
     EXPECT_TRUE(b.metadata.empty());
     EXPECT_EQ(b.event_recorder, nullptr);
     EXPECT_EQ(b.read_tag, 42u);
+    EXPECT_EQ(b.coordinator, nullptr);
+    EXPECT_EQ(c.coordinator, coordinator.lock());
 
     // A moved-from holder can be refilled.
     a.metadata.insert<int>("channel", 4);
@@ -140,8 +148,11 @@ TEST(ReadHolderTest, ReadsMoveThroughContainers) {
 TEST(ReadHolderTest, ClearKeepsAttachmentAndRecorder) {
     int destroyed = 0;
     ReadHolder read = make_full_read(&destroyed);
+    std::weak_ptr<interfaces::ReadCoordinator> coordinator = read.coordinator;
+    ASSERT_FALSE(coordinator.expired());
     read.create_read_event(ReadEventId::read_created, EventMode::instant);
     read.clear();
+    EXPECT_TRUE(coordinator.expired());
     EXPECT_EQ(read.read_tag, 0u);
     EXPECT_EQ(read.sub_tag, 0u);
     EXPECT_EQ(read.priority, ReadPriority::medium);
