@@ -13,8 +13,8 @@ namespace {
 
 constexpr std::size_t MIN_FRAME_SIZE = 8;
 constexpr std::size_t FRAME_ALIGNMENT = 16;
-// The verifier addresses buffers only below 2 GiB - 1 bytes and stops the
-// process on a larger one, so such a frame is rejected before it is looked at.
+// The verifier takes only buffers shorter than 2 GiB - 1 bytes and stops the
+// process on any other, so a longer frame is rejected before it is looked at.
 constexpr std::size_t MAX_FRAME_SIZE = FLATBUFFERS_MAX_BUFFER_SIZE;
 constexpr std::size_t SIMPLE_MESSAGE_INITIAL_SIZE = 256;
 
