@@ -138,6 +138,46 @@ TEST(ActiveObjectTest, WorkerCountOutsideOneToFiftyViolatesTheContract) {
     fifty.flush();
 }
 
+TEST(ActiveObjectTest, ContractViolationsNameTheirConditionAndMessage) {
+    struct Case {
+        const char* label;
+        std::function<void()> action;
+        std::string text;  // message, line break, then the file and line
+        std::string condition;
+    };
+    const Case cases[] = {
+            {"no workers", [] { ActiveObject("bad", 0u); },
+             "num_threads must be in range 1..MAX_NUM_THREADS\n",
+             "\"num_threads > 0 && num_threads <= MAX_NUM_THREADS\""},
+            {"flush after join",
+             [] {
+                 ActiveObject pool("joined");
+                 pool.join();
+                 pool.flush();
+             },
+             "Cannot flush an inactive active object.\n",
+             "\"!m_done.load(std::memory_order_relaxed)\""},
+    };
+    for (const auto& c : cases) {
+        const auto previous = common::contract::set_contract_violation_policy(
+                common::contract::ContractViolationPolicy::report_and_throw);
+        ::testing::internal::CaptureStderr();
+        bool escaped = false;
+        try {
+            c.action();
+        } catch (...) {
+            escaped = true;
+        }
+        const std::string text = ::testing::internal::GetCapturedStderr();
+        common::contract::set_contract_violation_policy(previous);
+        common::contract::testability::clear_violation_flag();
+        EXPECT_TRUE(escaped) << c.label;
+        EXPECT_NE(text.find("Contract violation. " + c.text), std::string::npos) << text;
+        EXPECT_NE(text.find("active_object"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.condition + "\n"), std::string::npos) << text;
+    }
+}
+
 TEST(ActiveObjectTest, JoinRunsQueuedTasksAndNothingSentAfterwards) {
     std::atomic<int> ran{0};
     auto witness = std::make_shared<int>(0);
