@@ -178,9 +178,22 @@ TEST(TraceConfigurationTest, ConfigurationFromPath) {
     EXPECT_EQ(tracing::testability::get_domain_trace_mode("from_file"), TraceMode::std_err);
     EXPECT_EQ(tracing::testability::get_domain_trace_mode("before"), TraceMode::none);
 
+    namespace logging = boost::log;
+    auto captured = boost::make_shared<std::ostringstream>();
+    auto backend = boost::make_shared<logging::sinks::text_ostream_backend>();
+    backend->add_stream(boost::shared_ptr<std::ostream>(captured.get(), boost::null_deleter()));
+    auto sink = boost::make_shared<logging::sinks::synchronous_sink<logging::sinks::text_ostream_backend>>(
+            backend);
+    logging::core::get()->add_sink(sink);
     configure("before stdout");
-    tracing::testability::configure_trace_domains((dir / "missing.cfg").string());
+    const std::string missing = (dir / "missing.cfg").string();
+    tracing::testability::configure_trace_domains(missing);
+    logging::core::get()->remove_sink(sink);
+    sink->flush();
     EXPECT_EQ(tracing::testability::get_domain_trace_mode("before"), TraceMode::none);
+    EXPECT_NE(captured->str().find("Could not read trace configuration file: " + missing + "\n"),
+              std::string::npos)
+            << captured->str();
     fs::remove_all(dir);
 }
 
