@@ -199,6 +199,14 @@ TEST(DataTableTest, ViewFieldWalksAColumnAcrossRows) {
     EXPECT_EQ(const_ints[2], 12345);
     EXPECT_EQ(const_ints.at(2), 12345);
     EXPECT_THROW(const_ints.at(3), std::out_of_range);
+    // Every const form the readers use, from a const or a mutable table.
+    EXPECT_EQ(ct.view_field<const signed char>(1)[0], -1);
+    EXPECT_EQ(ct.view_field<const unsigned char>(17)[1], 1);
+    EXPECT_EQ(ct.view_field<const float>(2).stride, 80);
+    EXPECT_EQ(t.view_field<const int>(2)[2], 12345);
+    EXPECT_EQ(error_of<std::runtime_error>([&] { ct.view_field<const float>(1); }),
+              "VecView type not compatible with field type.");
+    EXPECT_THROW(ct.view_field<const int>(19), std::out_of_range);
 }
 
 TEST(DataTableTest, ViewFieldErrors) {
