@@ -316,6 +316,27 @@ TEST(SamExtractionTest, BuildsLineZeroWithTags) {
         {"parent read id missing",
          [&](ReadHolder& r) { md(r).remove("read_id"); },
          BASIC_FIELDS + "\tpi:Z:\tdx:i:0"},
+        // a mapped read needs no strand id of its own
+        {"mapped, strand id missing",
+         [&](ReadHolder& r) {
+             add_alignment(r, {MAPPED_0}, {0}, "");
+             md(r).remove("strand_id");
+         },
+         MAPPED_0 + "\tpi:Z:abc\tdx:i:0"},
+        {"mapped, both ids missing",
+         [&](ReadHolder& r) {
+             add_alignment(r, {MAPPED_0}, {0}, "");
+             md(r).remove("strand_id");
+             md(r).remove("read_id");
+         },
+         MAPPED_0 + "\tdx:i:0"},
+        {"ids of other types count as empty",
+         [&](ReadHolder& r) {
+             add_alignment(r, {MAPPED_0}, {0}, "");
+             md(r).insert<int>("strand_id", 1);
+             md(r).insert<int>("read_id", 2);
+         },
+         MAPPED_0 + "\tdx:i:0"},
         {"modified bases",
          [&](ReadHolder& r) {
              md(r).insert("base_mod_alphabet", std::string("C m"));
