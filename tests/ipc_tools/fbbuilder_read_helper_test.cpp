@@ -222,6 +222,8 @@ TEST(ReadBlockDataTest, OptionalKeys) {
             {"start_time of another type counts as missing",
              [](auto& m) { m.insert("start_time", 12); }, false, 0},
             {"start_time", [](auto& m) { m.insert("start_time", 12ull); }, false, 12},
+            {"num_sequor_events of another type counts as missing",
+             [](auto& m) { m.insert("num_sequor_events", 7u); }, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -231,6 +233,7 @@ TEST(ReadBlockDataTest, OptionalKeys) {
             const Message copy = received(message);
             const auto* block = copy.get_message_data()->content_as_ReadBlockData();
             EXPECT_EQ(block->start_time(), c.start_time);
+            EXPECT_EQ(block->num_sequor_events(), 0u);
             ASSERT_EQ(block->duplex_pairing() != nullptr, c.duplex);
             if (c.duplex) {
                 EXPECT_EQ(block->duplex_pairing()->channel(), 5);
@@ -268,6 +271,18 @@ TEST(ReadBlockDataTest, FailuresLeaveTheBuilderUsable) {
              10, 0, nullptr, true},
             {"sequencing_kit of another type",
              [](auto& r) { r.metadata.insert("sequencing_kit", 3); }, 10, 0, nullptr, true},
+            {"flow_cell_product_code of another type",
+             [](auto& r) { r.metadata.insert("flow_cell_product_code", 3); }, 10, 0, nullptr, true},
+            {"mux of another type",
+             [](auto& r) { r.metadata.insert("channel", 1); r.metadata.insert("mux", 1);
+                           r.metadata.insert("run_id", std::string("x")); },
+             10, 0, nullptr, true},
+            {"run_id of another type",
+             [](auto& r) { r.metadata.insert("channel", 1); r.metadata.insert("mux", 1u);
+                           r.metadata.insert("run_id", 5); },
+             10, 0, nullptr, true},
+            {"duration of another type",
+             [](auto& r) { r.metadata.insert("duration", 100u); }, 10, 0, nullptr, true},
             {"block past the end", [](auto&) {}, 11, 90, nullptr, true},
             {"offset past the end", [](auto&) {}, 0, 101, nullptr, true},
             {"huge block", [](auto&) {}, ~std::size_t{0}, 1, nullptr, true},
@@ -377,6 +392,39 @@ TEST(BarcodingArrangementsTest, DefaultsAndValues) {
     EXPECT_FLOAT_EQ(full->rear()->score(), 70.0f);
     EXPECT_EQ(full->rear()->index(), 900);
     EXPECT_EQ(full->rear()->foundseq_length(), 22);
+}
+
+TEST(BarcodingArrangementsTest, KeysOfAnotherTypeGiveDefaults) {
+    interfaces::ReadHolder read;
+    auto& m = read.metadata;
+    m.insert("barcode_kit", 1);
+    m.insert("barcode_arrangement", 2.0);
+    m.insert("barcode_variant", true);
+    m.insert("barcode_score", 88.5);
+    m.insert("trim_front", 31u);
+    m.insert("trim_rear", 42ll);
+    m.insert("barcode_front_score", std::string("90"));
+    m.insert("barcode_front_begin_index", 3u);
+    m.insert("barcode_front_foundseq_length", 24.0f);
+    m.insert("barcode_rear_score", 70);
+    m.insert("barcode_rear_end_index", 900ull);
+    m.insert("barcode_rear_foundseq_length", static_cast<short>(22));
+    flatbuffers::FlatBufferBuilder builder;
+    builder.Finish(append_barcoding_arrangements(builder, read));
+    const auto* results = flatbuffers::GetRoot<tessel_ipc::BarcodeArrangementResults>(builder.GetBufferPointer());
+    EXPECT_EQ(results->barcode_kit()->str(), "");
+    EXPECT_EQ(results->barcode_arrangement()->str(), "");
+    EXPECT_EQ(results->barcode_variant()->str(), "");
+    EXPECT_EQ(results->barcode_score(), 0.0f);
+    EXPECT_EQ(results->trim_front(), 0);
+    EXPECT_EQ(results->trim_rear(), 0);
+    for (const auto* side : {results->front(), results->rear()}) {
+        ASSERT_NE(side, nullptr);
+        EXPECT_EQ(side->label()->str(), "");
+        EXPECT_EQ(side->score(), 0.0f);
+        EXPECT_EQ(side->index(), 0);
+        EXPECT_EQ(side->foundseq_length(), 0);
+    }
 }
 
 class AlignmentResultsTest : public ::testing::Test {
