@@ -549,6 +549,45 @@ TEST_F(AlignmentResultsTest, GenomeWithoutTerminatorStaysInsideItsCell) {
     EXPECT_EQ(results->Get(0)->Genome()->str(), std::string(254, 'G'));
 }
 
+TEST_F(AlignmentResultsTest, TablesWithoutTheExpectedColumnsAreRefused) {
+    using kelp::data_wrappers::v2::DataSetType;
+    struct Case {
+        const char* name;
+        const char* changed;  // the column left out, or given another width
+        bool left_out;
+    };
+    const Case cases[] = {
+            {"no BedHits column", "BedHits", true},
+            {"no Genome column", "Genome", true},
+            {"no IsSupplementary column", "IsSupplementary", true},
+            {"Coverage of double width", "Coverage", false},
+            {"Direction of int32 width", "Direction", false},
+    };
+    const DataTable full = interfaces::ReadAlignmentHelper::create_alignment_table(1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DataTable table;
+        for (const auto& field : full.fields) {
+            if (field.name != c.changed) {
+                table.add_field(field.name, field.type, field.size);
+            } else if (!c.left_out) {
+                table.add_field(field.name, field.size == 1 ? DataSetType::int32 : DataSetType::float64);
+            }
+        }
+        table.allocate(1);
+        interfaces::ReadHolder read;
+        DataSetData results;
+        results.own(std::move(table));
+        read.datasets.emplace(dataset::align_results, std::move(results));
+        flatbuffers::FlatBufferBuilder builder;
+        if (c.left_out) {
+            EXPECT_THROW(append_alignment_results(builder, read), std::out_of_range);
+        } else {
+            EXPECT_THROW(append_alignment_results(builder, read), std::runtime_error);
+        }
+    }
+}
+
 TEST_F(AlignmentResultsTest, MissingBedLinesAreAnError) {
     struct Case {
         std::vector<int> bed_hits;
