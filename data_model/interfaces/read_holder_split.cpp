@@ -197,8 +197,13 @@ ReadHolder ReadHolder::split_at(unsigned long long position) {
                                     ": its sequence_length is " + std::to_string(sequence_length) +
                                     ".");
         }
-        if (probabilities->info.count != sequence_length * channels ||
-            (bytes == nullptr && probabilities->info.count > 0)) {
+        // Compared by division: sequence_length comes from metadata and a
+        // product could wrap round to the matrix's real count.
+        const size_t count = probabilities->info.count;
+        const bool shape_matches = channels == 0 ? count == 0
+                                                 : count % channels == 0 &&
+                                                       count / channels == sequence_length;
+        if (!shape_matches || (bytes == nullptr && count > 0)) {
             throw std::runtime_error(
                 "Cannot split read: base_mod_probs holds " +
                 std::to_string(probabilities->info.count) + " values, not sequence_length " +

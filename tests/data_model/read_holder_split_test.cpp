@@ -201,6 +201,19 @@ struct SplitFailure {
     unsigned long long position;
 };
 
+TEST(ReadSplitTest, HugeSequenceLengthCannotPassTheMatrixSizeCheck) {
+    // 2^63 rows of two channels would wrap round to the empty matrix's count.
+    ReadHolder read = splittable_read();
+    read.metadata.insert("base_mod_alphabet", std::string("m h"));
+    std::vector<unsigned char> none;
+    MatView<unsigned char> view;
+    view.view(none.data(), 8, 0, 1, 1);
+    read.datasets[dataset::base_mod_probs].own(view, std::move(none));
+    read.metadata.insert<unsigned long long>("sequence_length", 1ull << 63);
+    EXPECT_THROW(read.split_at(3), std::runtime_error);
+    EXPECT_EQ(u64(read, "sequence_length"), 1ull << 63);
+}
+
 TEST(ReadSplitTest, FailedSplitLeavesReadUnchanged) {
     const auto probs = [](ReadHolder& r, size_t count, const std::string& alphabet) {
         r.metadata.insert("base_mod_alphabet", alphabet);
