@@ -228,13 +228,10 @@ void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Me
             throw BadReply(text);
         }
         case BAD_REQUEST: {
-            // The server's reason is optional on the wire; an absent text is
-            // never read.
-            std::string reason = get_simple_message_text(reply);
-            if (reason.empty()) {
-                reason = "(no reason given)";
-            }
-            const std::string text = "Bad request message: " + request_name + ". " + reason;
+            // The server's reason is optional on the wire; an absent text
+            // reads as empty and is never read past the frame.
+            const std::string text =
+                "Bad request message: " + request_name + ". " + get_simple_message_text(reply);
             trace_failure(text);
             throw BadRequest(text);
         }

@@ -230,7 +230,7 @@ TEST(RequestBroker, classifies_failed_replies) {
          [] { return Reply::simple(MessageType::BAD_REQUEST, "no such config"); }, "BadRequest",
          "Bad request message: LOAD_CONFIG. no such config"},
         {"bad request without text", [] { return Reply::simple(MessageType::BAD_REQUEST); },
-         "BadRequest", "Bad request message: LOAD_CONFIG. (no reason given)"},
+         "BadRequest", "Bad request message: LOAD_CONFIG. "},
         {"client not recognised", [] { return Reply::simple(MessageType::CLIENT_NOT_RECOGNISED); },
          "TimeoutError",
          "Received CLIENT_NOT_RECOGNISED from server. Treating as a server restart."},
