@@ -82,6 +82,27 @@ std::unique_ptr<LoggerGroup::StreamSinkWrapper> LoggerGroup::createStreamSink(
     return std::unique_ptr<StreamSinkWrapper>(new StreamSinkWrapper{sink});
 }
 
+namespace {
+
+// Applies new options to a sink that already exists and returns true; returns
+// false when there is none. A disabled sink gets a reject filter: left attached
+// with its old filter it would go on writing what the options no longer ask for.
+template <typename SinkT, typename WrapperT>
+bool refreshSink(const std::unique_ptr<WrapperT>& slot, SinkOptions& options) {
+    if (!slot) {
+        return false;
+    }
+    if (options.enabled) {
+        SinkFiltersUtils<SinkT>::SetFiltersForSink(slot->sink, std::move(options.severities),
+                                                   std::move(options.custom_traces));
+    } else {
+        slot->sink->set_filter(DefineRejectFilter());
+    }
+    return true;
+}
+
+}  // namespace
+
 void LoggerGroup::updateFileSink(Loggers which, const boost::filesystem::path& folder,
                                  const std::string& name, SinkOptions&& options) {
     std::unique_ptr<FileSinkWrapper>* slot = nullptr;
@@ -93,18 +114,7 @@ void LoggerGroup::updateFileSink(Loggers which, const boost::filesystem::path& f
         SL_LOG(error) << "Failed to update file sink - received wrong logger type";
         return;
     }
-    if (!options.enabled) {
-        // A sink that stays attached with its old filter would go on writing
-        // what the options no longer ask for.
-        if (*slot) {
-            (*slot)->sink->set_filter(DefineRejectFilter());
-        }
-        return;
-    }
-    if (*slot) {
-        SinkFiltersUtils<FileSink>::SetFiltersForSink((*slot)->sink, std::move(options.severities),
-                                                      std::move(options.custom_traces));
-    } else {
+    if (!refreshSink<FileSink>(*slot, options) && options.enabled) {
         *slot = createFileSink(folder, name, std::move(options));
     }
 }
@@ -122,16 +132,7 @@ void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options) {
         SL_LOG(error) << "Failed to update stream sink - received wrong logger type";
         return;
     }
-    if (!options.enabled) {
-        if (*slot) {
-            (*slot)->sink->set_filter(DefineRejectFilter());
-        }
-        return;
-    }
-    if (*slot) {
-        SinkFiltersUtils<StreamSink>::SetFiltersForSink(
-            (*slot)->sink, std::move(options.severities), std::move(options.custom_traces));
-    } else {
+    if (!refreshSink<StreamSink>(*slot, options) && options.enabled) {
         *slot = createStreamSink(std::move(options), stream);
     }
 }
