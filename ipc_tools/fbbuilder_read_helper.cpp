@@ -80,6 +80,33 @@ std::size_t checked_duration(const interfaces::ReadHolder& read) {
     return static_cast<std::size_t>(duration);
 }
 
+// The keys of a read's duplex pairing data, all three or none.
+struct DuplexKeys {
+    const int* channel = nullptr;
+    const unsigned int* mux = nullptr;
+    const std::string* run_id = nullptr;
+};
+
+// Reads the pairing keys once; a key present with another type raises.
+DuplexKeys read_duplex_keys(const Metadata& metadata) {
+    DuplexKeys keys;
+    if (metadata.exists("channel") && metadata.exists("mux") && metadata.exists("run_id")) {
+        keys.channel = &metadata.get<read_data::channel>();
+        keys.mux = &metadata.get<read_data::mux>();
+        keys.run_id = &metadata.get<read_data::run_id>();
+    }
+    return keys;
+}
+
+flatbuffers::Offset<tessel_ipc::DuplexPairingData> create_duplex_pairing(
+        flatbuffers::FlatBufferBuilder& builder, const DuplexKeys& keys) {
+    if (keys.run_id == nullptr) {
+        return 0;
+    }
+    const auto run_id = builder.CreateString(*keys.run_id);
+    return tessel_ipc::CreateDuplexPairingData(builder, *keys.channel, *keys.mux, run_id);
+}
+
 flatbuffers::Offset<tessel_ipc::MessageData> create_root(flatbuffers::FlatBufferBuilder& builder,
                                                         const std::string& client_id,
                                                         tessel_ipc::Content content_type,
@@ -122,13 +149,8 @@ flatbuffers::Offset<tessel_ipc::ReadBlockData> append_read_block_data(
     const auto start_time = value_or<unsigned long long>(metadata, "start_time", 0);
     const auto num_sequor_events = value_or<unsigned long long>(metadata, "num_sequor_events", 0);
     const float sampling_rate = metadata.get<read_data::sampling_rate>();
-    const bool has_duplex = metadata.exists("channel") && metadata.exists("mux") && metadata.exists("run_id");
-    if (has_duplex) {
-        // Raise now for keys of another type, before anything is built.
-        (void)metadata.get<read_data::channel>();
-        (void)metadata.get<read_data::mux>();
-        (void)metadata.get<read_data::run_id>();
-    }
+    // Raises now for keys of another type, before anything is built.
+    const DuplexKeys duplex = read_duplex_keys(metadata);
 
     std::int16_t* block = nullptr;
     const auto raw_data = builder.CreateUninitializedVector<std::int16_t>(num_samples, &block);
@@ -137,7 +159,7 @@ flatbuffers::Offset<tessel_ipc::ReadBlockData> append_read_block_data(
     }
     const auto sequencing_kit_offset = create_optional_string(builder, sequencing_kit);
     const auto flow_cell_offset = create_optional_string(builder, flow_cell_product_code);
-    const auto duplex_pairing = append_duplex_metadata(builder, read);
+    const auto duplex_pairing = create_duplex_pairing(builder, duplex);
     const auto read_id_offset = builder.CreateString(read_id);
     const auto strand_id_offset = builder.CreateString(strand_id);
 
@@ -154,14 +176,7 @@ flatbuffers::Offset<tessel_ipc::ReadBlockData> append_read_block_data(
 
 flatbuffers::Offset<tessel_ipc::DuplexPairingData> append_duplex_metadata(
         flatbuffers::FlatBufferBuilder& builder, const interfaces::ReadHolder& read) {
-    const Metadata& metadata = read.metadata;
-    if (!metadata.exists("channel") || !metadata.exists("mux") || !metadata.exists("run_id")) {
-        return 0;
-    }
-    const int channel = metadata.get<read_data::channel>();
-    const unsigned int mux = metadata.get<read_data::mux>();
-    const auto run_id = builder.CreateString(metadata.get<read_data::run_id>());
-    return tessel_ipc::CreateDuplexPairingData(builder, channel, mux, run_id);
+    return create_duplex_pairing(builder, read_duplex_keys(read.metadata));
 }
 
 flatbuffers::Offset<tessel_ipc::BarcodeArrangementResults> append_barcoding_arrangements(
