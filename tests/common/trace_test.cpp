@@ -86,6 +86,16 @@ void configure(const std::string& text) {
 
 const char* const kStamp = R"(-?\d+\.\d{3}ms  thread:0x[0-9a-f]+ )";
 
+// Each line is a time stamp and thread id followed by its pattern, in order.
+void expect_stamped_lines(const std::vector<std::string>& lines,
+                          const std::vector<std::string>& patterns) {
+    ASSERT_EQ(lines.size(), patterns.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(kStamp + patterns[i])))
+                << "line '" << lines[i] << "' does not match " << patterns[i];
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Configuration grammar
 
@@ -301,11 +311,7 @@ TEST(TraceDomainTest, ScopesWriteEntryMessageAndExitLines) {
             R"(trace_test::CustomTimed::measure \[LEAVE\]  \d+\.\d{3}ms )",
     };
     const auto lines = collector.lines();
-    ASSERT_EQ(lines.size(), patterns.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_TRUE(std::regex_match(lines[i], std::regex(kStamp + patterns[i])))
-                << "line '" << lines[i] << "' does not match " << patterns[i];
-    }
+    expect_stamped_lines(lines, patterns);
 }
 
 TEST(TraceDomainTest, DisabledDomainsNeverBuildText) {
@@ -605,11 +611,7 @@ TEST_F(TraceFileTest, EnvironmentFolderWinsAndQueuedLinesAreWrittenAtExit) {
             R"(trace_test::LateDomain::late_destructor \[LEAVE\] )",
     };
     const auto lines = read_lines(files[0]);
-    ASSERT_EQ(lines.size(), patterns.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_TRUE(std::regex_match(lines[i], std::regex(kStamp + patterns[i])))
-                << "line '" << lines[i] << "' does not match " << patterns[i];
-    }
+    expect_stamped_lines(lines, patterns);
 }
 
 TEST_F(TraceFileTest, EmptyEnvironmentFolderLeavesTheBuilderFolder) {
