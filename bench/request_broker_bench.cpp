@@ -1,19 +1,18 @@
-// Request/reply round trips through RequestBroker and the test server, beside
-// raw libzmq REQ/REP carrying the same bytes in the same run. The request is
-// one raw-signal block (a small one and one of 512 KB), the reply
-// RAW_BLOCK_ACCEPTED, over TCP loopback and ipc://. After the runs the ratio
-// broker time / raw time is printed for each pair.
-
-#include <benchmark/benchmark.h>
+// Request/reply round trips of one raw-signal block (a small one and one of
+// 512 KB, answered RAW_BLOCK_ACCEPTED) over TCP loopback and ipc://, four
+// arms run interleaved in the same process:
+//   raw            bare REQ socket  -> bare REP socket (the floor)
+//   broker+server  RequestBroker    -> test server     (the full road)
+//   broker         RequestBroker    -> bare REP socket (the broker's own cost)
+//   server         bare REQ socket  -> test server     (the test server's cost)
+// Each ratio printed is the median of the per-round ratios against raw.
+//
+// Usage: request_broker_bench [rounds] [iterations per round]
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <chrono>
-#include <iomanip>
-#include <iostream>
-#include <map>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,6 +21,7 @@
 
 #include <zmq.hpp>
 
+#include "bench/interleaved.h"
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/request_broker.h"
 #include "testing/test_server.h"
@@ -39,22 +39,11 @@ struct Case {
     std::size_t samples;
 };
 
-const std::vector<Case>& cases() {
-    static const std::vector<Case> all{
-        {"tcp", "small", 16},
-        {"tcp", "512KB", 256 * 1024},
-        {"ipc", "small", 16},
-        {"ipc", "512KB", 256 * 1024},
-    };
-    return all;
-}
-
 std::string bind_endpoint(const std::string& transport) {
     return transport == "ipc" ? test_server::make_ipc_endpoint() : "tcp://127.0.0.1:*";
 }
 
-// A PASS_FIRST_RAW_BLOCK message holding `samples` samples, built with room
-// for the whole block so that the builder never reallocates.
+// A PASS_FIRST_RAW_BLOCK message holding `samples` samples.
 Message make_block(std::size_t samples) {
     const std::vector<std::int16_t> signal(samples, 123);
     flatbuffers::FlatBufferBuilder builder(samples * sizeof(std::int16_t) + 512);
@@ -63,11 +52,10 @@ Message make_block(std::size_t samples) {
     const auto strand_id = builder.CreateString("strand-0");
     const auto raw = builder.CreateVector(signal);
     const auto block = tessel_ipc::CreateReadBlockData(
-        builder, tessel_ipc::ReadBlockType_PASS_FIRST_RAW_BLOCK, 1, 0, 1,
-        static_cast<std::uint32_t>(samples), 0.f, 1.f, read_id, raw, 0, 0, strand_id);
-    const auto root = tessel_ipc::CreateMessageData(builder, &ipc_tools::current_version(),
-                                                    client_id, tessel_ipc::Content_ReadBlockData,
-                                                    block.Union());
+            builder, tessel_ipc::ReadBlockType_PASS_FIRST_RAW_BLOCK, 1, 0, 1, static_cast<std::uint32_t>(samples),
+            0.f, 1.f, read_id, raw, 0, 0, strand_id);
+    const auto root = tessel_ipc::CreateMessageData(builder, &ipc_tools::current_version(), client_id,
+                                                    tessel_ipc::Content_ReadBlockData, block.Union());
     builder.Finish(root, tessel_ipc::MessageDataIdentifier());
     return Message(builder);
 }
@@ -78,131 +66,133 @@ std::string frame_bytes(Message message) {
     return frame.to_string();
 }
 
-std::string case_name(const Case& c) { return c.transport + "/" + c.size_name; }
-
-void broker_round_trip(benchmark::State& state, Case c) {
-    test_server::TestServer server(bind_endpoint(c.transport));
-    server.on(MessageType::PASS_FIRST_RAW_BLOCK,
-              test_server::always(MessageType::RAW_BLOCK_ACCEPTED));
-    server.start();
-    ipc_tools::RequestBroker broker;
-    broker.prepare_connection(server.endpoint(), TIMEOUT_MS);
-
-    const Message prototype = make_block(c.samples);
-    for (auto _ : state) {
-        Message request = prototype.copy();
-        Message reply;
-        broker.send_request(request, reply);
-        if (reply.get_type() != MessageType::RAW_BLOCK_ACCEPTED) {
-            state.SkipWithError("unexpected reply");
-            break;
-        }
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(c.samples * sizeof(std::int16_t)));
-}
-
-// The fastest equivalent: a REP socket on its own thread answering every
-// request with the same reply bytes, and a REQ socket sending a copy of the
-// request bytes each time.
-void raw_round_trip(benchmark::State& state, Case c) {
-    const std::string request_bytes = frame_bytes(make_block(c.samples));
-    const std::string reply_bytes =
-        frame_bytes(Message(MessageType::RAW_BLOCK_ACCEPTED, "", 0, ""));
-
-    zmq::context_t server_context(1);
-    zmq::socket_t rep(server_context, zmq::socket_type::rep);
-    rep.set(zmq::sockopt::linger, 0);
-    rep.bind(bind_endpoint(c.transport));
-    const std::string endpoint = rep.get(zmq::sockopt::last_endpoint);
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
-        zmq::pollitem_t item{rep.handle(), 0, ZMQ_POLLIN, 0};
-        while (!stop) {
-            zmq::poll(&item, 1, std::chrono::milliseconds(10));
-            if ((item.revents & ZMQ_POLLIN) == 0) {
-                continue;
-            }
-            zmq::message_t request;
-            if (!rep.recv(request, zmq::recv_flags::none)) {
-                continue;
-            }
-            zmq::message_t reply(reply_bytes.data(), reply_bytes.size());
-            rep.send(reply, zmq::send_flags::none);
-        }
-    });
-
-    zmq::context_t client_context(1);
-    zmq::socket_t req(client_context, zmq::socket_type::req);
-    req.set(zmq::sockopt::linger, 0);
-    req.connect(endpoint);
-    for (auto _ : state) {
-        zmq::message_t request(request_bytes.data(), request_bytes.size());
-        req.send(request, zmq::send_flags::none);
-        zmq::message_t reply;
-        if (!req.recv(reply, zmq::recv_flags::none) || reply.size() != reply_bytes.size()) {
-            state.SkipWithError("unexpected reply");
-            break;
-        }
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(c.samples * sizeof(std::int16_t)));
-
-    stop = true;
-    server.join();
-    rep.close();
-    const std::string prefix = "ipc://";
-    if (endpoint.rfind(prefix, 0) == 0) {
-        std::remove(endpoint.c_str() + prefix.size());
-    }
-}
-
-// Prints every run as the console does and keeps the mean time per
-// iteration of each, for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
+// A REP socket on its own thread answering every request with the same bytes.
+class BareRep {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                m_times[run.run_name.function_name] = run.GetAdjustedRealTime();
+    // `first_reply`, when not empty, answers the first request only (a
+    // broker's connection ping).
+    BareRep(const std::string& bind, std::string reply, std::string first_reply = "")
+            : m_context(1), m_rep(m_context, zmq::socket_type::rep) {
+        m_rep.set(zmq::sockopt::linger, 0);
+        m_rep.bind(bind);
+        m_endpoint = m_rep.get(zmq::sockopt::last_endpoint);
+        m_thread = std::thread([this, reply = std::move(reply), first = std::move(first_reply)]() mutable {
+            zmq::pollitem_t item{m_rep.handle(), 0, ZMQ_POLLIN, 0};
+            while (!m_stop) {
+                zmq::poll(&item, 1, std::chrono::milliseconds(10));
+                if ((item.revents & ZMQ_POLLIN) == 0) {
+                    continue;
+                }
+                zmq::message_t request;
+                if (!m_rep.recv(request, zmq::recv_flags::none)) {
+                    continue;
+                }
+                const std::string& bytes = first.empty() ? reply : first;
+                zmq::message_t answer(bytes.data(), bytes.size());
+                m_rep.send(answer, zmq::send_flags::none);
+                first.clear();
             }
+        });
+    }
+    ~BareRep() {
+        m_stop = true;
+        m_thread.join();
+        m_rep.close();
+        const std::string prefix = "ipc://";
+        if (m_endpoint.rfind(prefix, 0) == 0) {
+            std::remove(m_endpoint.c_str() + prefix.size());
         }
     }
+    const std::string& endpoint() const { return m_endpoint; }
 
-    void print_ratios() const {
-        std::cout << "\nround trip time, broker + test server / raw REQ-REP:\n";
-        for (const Case& c : cases()) {
-            const auto broker = m_times.find("broker/" + case_name(c));
-            const auto raw = m_times.find("raw_zmq/" + case_name(c));
-            if (broker == m_times.end() || raw == m_times.end() || raw->second <= 0) {
-                continue;
+private:
+    zmq::context_t m_context;
+    zmq::socket_t m_rep;
+    std::string m_endpoint;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A REQ socket sending copies of the same request bytes.
+class BareReq {
+public:
+    BareReq(const std::string& endpoint, std::string request)
+            : m_context(1), m_req(m_context, zmq::socket_type::req), m_request(std::move(request)) {
+        m_req.set(zmq::sockopt::linger, 0);
+        m_req.connect(endpoint);
+    }
+    void round_trips(std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            zmq::message_t request(m_request.data(), m_request.size());
+            m_req.send(request, zmq::send_flags::none);
+            zmq::message_t reply;
+            if (!m_req.recv(reply, zmq::recv_flags::none)) {
+                throw std::runtime_error("no reply");
             }
-            std::cout << "  " << std::left << std::setw(10) << case_name(c) << std::fixed
-                      << std::setprecision(2) << broker->second / raw->second << "x\n";
         }
     }
 
 private:
-    std::map<std::string, double> m_times;
+    zmq::context_t m_context;
+    zmq::socket_t m_req;
+    std::string m_request;
 };
+
+void broker_round_trips(ipc_tools::RequestBroker& broker, const Message& prototype, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        Message request = prototype.copy();
+        Message reply;
+        broker.send_request(request, reply);
+        if (reply.get_type() != MessageType::RAW_BLOCK_ACCEPTED) {
+            throw std::runtime_error("unexpected reply");
+        }
+    }
+}
+
+void run_case(const Case& c, int rounds, std::size_t iterations) {
+    const Message prototype = make_block(c.samples);
+    const std::string request_bytes = frame_bytes(prototype.copy());
+    const std::string reply_bytes = frame_bytes(Message(MessageType::RAW_BLOCK_ACCEPTED, "", 0, ""));
+
+    test_server::TestServer server(bind_endpoint(c.transport));
+    server.on(MessageType::PASS_FIRST_RAW_BLOCK, test_server::always(MessageType::RAW_BLOCK_ACCEPTED));
+    server.start();
+    BareRep raw_rep(bind_endpoint(c.transport), reply_bytes);
+    BareRep broker_rep(bind_endpoint(c.transport), reply_bytes,
+                       frame_bytes(Message(MessageType::HEARTBEAT_ECHO, "", 0, "")));
+
+    BareReq raw_req(raw_rep.endpoint(), request_bytes);
+    BareReq server_req(server.endpoint(), request_bytes);
+    ipc_tools::RequestBroker full_broker;
+    full_broker.prepare_connection(server.endpoint(), TIMEOUT_MS);
+    ipc_tools::RequestBroker bare_broker;
+    bare_broker.prepare_connection(broker_rep.endpoint(), TIMEOUT_MS);
+
+    const std::vector<bench::Arm> arms = {
+            {"raw", [&](std::size_t n) { raw_req.round_trips(n); }},
+            {"broker+server", [&](std::size_t n) { broker_round_trips(full_broker, prototype, n); }},
+            {"broker", [&](std::size_t n) { broker_round_trips(bare_broker, prototype, n); }},
+            {"server", [&](std::size_t n) { server_req.round_trips(n); }},
+    };
+    const auto times = bench::run_interleaved(arms, rounds, iterations);
+    std::printf("%s/%s (%d rounds of %zu round trips)\n", c.transport.c_str(), c.size_name.c_str(), rounds,
+                iterations);
+    bench::print_times(times);
+    for (const char* arm : {"broker+server", "broker", "server"}) {
+        std::printf("  %-14s / raw: %.2fx (median of per-round ratios)\n", arm,
+                    bench::median_ratio(times.at(arm), times.at("raw")));
+    }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (const Case& c : cases()) {
-        benchmark::RegisterBenchmark(("raw_zmq/" + case_name(c)).c_str(), raw_round_trip, c)
-            ->UseRealTime();
-        benchmark::RegisterBenchmark(("broker/" + case_name(c)).c_str(), broker_round_trip, c)
-            ->UseRealTime();
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
+    const std::size_t iterations = argc > 2 ? static_cast<std::size_t>(std::atol(argv[2])) : 0;
+    const std::vector<Case> cases = {
+            {"tcp", "small", 16}, {"tcp", "512KB", 256 * 1024}, {"ipc", "small", 16}, {"ipc", "512KB", 256 * 1024}};
+    for (const Case& c : cases) {
+        run_case(c, rounds, iterations != 0 ? iterations : (c.samples > 1000 ? 200 : 2000));
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.print_ratios();
-    benchmark::Shutdown();
     return 0;
 }
