@@ -4,6 +4,7 @@
 
 #include <sstream>
 #include <streambuf>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -253,6 +254,41 @@ TEST(BgzfReadTest, DamagedBlocksAreRefusedWithTheirReason) {
         EXPECT_FALSE(bgzf::read_BGZF_block(in, out, error));
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(std::string(out.begin(), out.end()), "before");
+    }
+}
+
+TEST(BgzfWriteTest, ThreadsEachUseTheirOwnStreams) {
+    std::vector<std::vector<char>> inputs;
+    std::vector<std::string> expected;
+    for (uint32_t i = 0; i < 4; ++i) {
+        inputs.push_back(random_bytes(30000, i));
+        inputs.back().insert(inputs.back().end(), 100000, static_cast<char>('a' + i));
+        expected.push_back(write_blocks(inputs.back()).bytes);
+    }
+    std::vector<std::string> results(inputs.size());
+    std::vector<int> read_back(inputs.size(), 0);  // not vector<bool>: threads write neighbours
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 5; ++round) {
+                std::vector<char> packed;
+                std::string error;
+                bgzf::pack_BGZF_blocks(packed, inputs[i], error);
+                results[i] = std::string(packed.begin(), packed.end());
+                std::istringstream in(results[i]);
+                std::vector<char> data;
+                while (bgzf::read_BGZF_block(in, data, error)) {
+                }
+                read_back[i] = error.empty() && data == inputs[i];
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        EXPECT_EQ(results[i], expected[i]);
+        EXPECT_TRUE(read_back[i]);
     }
 }
 
