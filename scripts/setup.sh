@@ -11,7 +11,7 @@ PACKAGES=(
   zlib1g-dev rapidjson-dev nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
   libgtest-dev libgmock-dev libbenchmark-dev
-  samtools python3-pysam
+  samtools python3-pysam tabix
 )
 
 missing=()
