@@ -105,7 +105,8 @@ std::size_t num_called_blocks(const CalledRead& call, std::size_t bases_per_bloc
 // characters, the moves from the move of the block's first base up to the
 // move of the next block's first base (all moves from 0 for block 0, to the
 // end for the last), and the probability rows of those bases. Block 0 carries
-// every other result of the call; later blocks only these pieces, the tags,
+// every other result of the call (moves_length is num_moves, also when no
+// moves are sent; sequence_length the whole sequence's); later blocks only these pieces, the tags,
 // the strand id, block index and count and the duration.
 flatbuffers::Offset<tessel_ipc::ReadBlockData> append_called_block(
         flatbuffers::FlatBufferBuilder& builder, const CalledRead& call, std::size_t block_index,

@@ -174,8 +174,8 @@ struct CalledRead {
 
     std::string sequence;
     std::string qstring;
-    // Empty unless moves were asked for; otherwise the number of moves is
-    // num_moves either way.
+    // Empty unless moves were asked for; num_moves counts them either way
+    // (and travels as moves_length).
     std::vector<std::uint8_t> moves;
     std::uint32_t num_moves = 0;
 
