@@ -84,8 +84,7 @@ TEST(RequestBrokerAdapter, replies_that_fail_become_their_codes_and_a_success_cl
              "Error parsing reply from server for request: LOAD_CONFIG. Invalid MessageData in Message."},
     };
     TestServer server;
-    std::size_t current = 0;
-    server.on(MessageType::LOAD_CONFIG, [&](const test_server::Request& request) {
+    server.on(MessageType::LOAD_CONFIG, [&cases](const test_server::Request& request) {
         // The case number travels in the request's value: no shared state.
         return request.record.value < cases.size() ? cases[request.record.value].reply()
                                                    : Reply::simple(MessageType::SUCCESS);
@@ -95,7 +94,7 @@ TEST(RequestBrokerAdapter, replies_that_fail_become_their_codes_and_a_success_cl
     ASSERT_TRUE(adapter.prepare_connection(server.endpoint(), LIVE_TIMEOUT_MS));
     expect_cleared(adapter);
 
-    for (current = 0; current <= cases.size(); ++current) {
+    for (std::size_t current = 0; current <= cases.size(); ++current) {
         Message request(MessageType::LOAD_CONFIG, "", static_cast<unsigned>(current), "cfg");
         Message reply;
         const bool sent = adapter.send_request(request, reply);
