@@ -1,8 +1,10 @@
 // Runs the test server until SIGINT or SIGTERM. It answers as a basecall
 // server with the configurations, alignment indices, BED files and barcode
 // kits given on the command line (see ServerRegistration); heartbeats are
-// echoed and read traffic gets BAD_REQUEST. Each --on rule scripts the answer
-// or a fault for one request type (see TestServer::apply_rule), for example:
+// echoed, and the reads of registered clients are called by the simulated
+// basecaller (see Basecaller; --basecaller sets its options and --fault its
+// read faults). Each --on rule scripts the answer or a fault for one request
+// type (see TestServer::apply_rule), for example:
 //
 //   test_server --example --on LOAD_CONFIG=LOADING@200 --on CONNECT#2=restart
 //   test_server --ipc /tmp/server.sock --config my_model,model=my_model@v2,loading=3
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/basecaller.h"
 #include "testing/server_registration.h"
 #include "testing/test_server.h"
 
@@ -39,7 +42,10 @@ void usage(std::ostream& out, const char* program) {
         << "  --gpu NAME               a GPU device of the internal state\n"
         << "  --server-version TEXT    --minimap-version TEXT\n"
         << "  --on RULE                REQUEST[#N[+]]=REPLY[:TEXT][@MS] | silence | late@MS |\n"
-        << "                           raw:BYTES | forget | restart\n";
+        << "                           raw:BYTES | forget | restart\n"
+        << "  --basecaller NAME=VALUE  a basecaller option (max_reads, max_samples,\n"
+        << "                           polls_before_ready, called_block_bases, ...)\n"
+        << "  --fault FAULT@SELECTOR   a read fault (split:N, lose, garbage, ...)\n";
 }
 
 }  // namespace
@@ -48,6 +54,8 @@ int main(int argc, char** argv) {
     std::string endpoint = "tcp://127.0.0.1:*";
     std::vector<std::string> rules;
     test_server::ServerSetup setup;
+    test_server::BasecallerOptions basecaller_options;
+    std::vector<std::string> faults;
 
     using Setter = std::function<void(const std::string&)>;
     const std::map<std::string, Setter> setters = {
@@ -55,6 +63,8 @@ int main(int argc, char** argv) {
             {"--port", [&](const std::string& v) { endpoint = "tcp://127.0.0.1:" + v; }},
             {"--ipc", [&](const std::string& v) { endpoint = "ipc://" + v; }},
             {"--on", [&](const std::string& v) { rules.push_back(v); }},
+            {"--basecaller", [&](const std::string& v) { basecaller_options.apply(v); }},
+            {"--fault", [&](const std::string& v) { faults.push_back(v); }},
             {"--config",
              [&](const std::string& v) { setup.configurations.push_back(test_server::parse_configuration(v)); }},
             {"--index", [&](const std::string& v) { setup.indices.push_back(test_server::parse_index(v)); }},
@@ -103,7 +113,16 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     test_server::TestServer server(endpoint);
-    test_server::ServerRegistration::install(server, setup);
+    auto basecaller = std::make_shared<test_server::Basecaller>(basecaller_options);
+    try {
+        for (const std::string& fault : faults) {
+            basecaller->add_fault(fault);
+        }
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "test_server: " << e.what() << "\n";
+        return 2;
+    }
+    test_server::ServerRegistration::install(server, setup, basecaller);
     for (const std::string& rule : rules) {
         try {
             server.apply_rule(rule);
