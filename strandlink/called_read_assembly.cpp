@@ -58,7 +58,6 @@ const std::vector<std::string>& called_keys() {
 const dataset CALLED_DATASETS[] = {dataset::sequence, dataset::qstring, dataset::movement,
                                    dataset::base_mod_probs, dataset::align_results};
 
-std::string str(const flatbuffers::String* s) { return s == nullptr ? std::string() : s->str(); }
 
 // Room for a joined vector: what the reply declares, but never more than the
 // first block's share times the number of blocks, so that a declared size the
