@@ -140,14 +140,14 @@ std::string unescape(const std::string& text) {
 ServerSetup example_setup() {
     ServerSetup setup;
     setup.configurations = {
-            {"dna_r10.4.1_e8.2_400bps_hac", "dna_r10.4.1_e8.2_400bps_hac@v5.0.0", false, 0},
-            {"dna_r10.4.1_e8.2_400bps_sup_duplex", "dna_r10.4.1_e8.2_400bps_sup@v5.0.0", true, 0},
+            {"signal_model_hac", "signal_model_hac@v5.0.0", false, 0},
+            {"signal_model_sup_duplex", "signal_model_sup@v5.0.0", true, 0},
     };
     setup.indices = {{"/data/references/lambda.fasta",
-                      "@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:lambda\tLN:48502\n@PG\tID:aligner\tPN:minimap2", 0}};
+                      "@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:lambda\tLN:48502\n@PG\tID:aligner\tPN:aligner", 0}};
     setup.bed_files = {{"/data/references/lambda_regions.bed", 0}};
-    setup.barcode_kits = {{"SQK-NBD114-24", true, false, 1, 24, "barcode%02i"},
-                          {"SQK-RBK114-96", false, false, 1, 96, "barcode%02i"}};
+    setup.barcode_kits = {{"KIT-BC24", true, false, 1, 24, "barcode%02i"},
+                          {"KIT-RB96", false, false, 1, 96, "barcode%02i"}};
     setup.gpu_names = {"Test GPU 80GB", "Test GPU 80GB"};
     return setup;
 }

@@ -30,8 +30,8 @@ using test_server::TestServer;
 
 constexpr unsigned LIVE_TIMEOUT_MS = 5000;
 
-const std::string HAC = "dna_r10.4.1_e8.2_400bps_hac";
-const std::string DUPLEX = "dna_r10.4.1_e8.2_400bps_sup_duplex";
+const std::string HAC = "signal_model_hac";
+const std::string DUPLEX = "signal_model_sup_duplex";
 const std::string INDEX = "/data/references/lambda.fasta";
 const std::string BED = "/data/references/lambda_regions.bed";
 
@@ -110,7 +110,7 @@ protected:
     MessageType load(MessageType type, const std::string& text) { return exchange(type, text).get_type(); }
 
     // Loads the configuration, index and BED file and connects; the client id.
-    std::string connect(const std::string& options = ">client_name=reader>barcode_kits=SQK-NBD114-24",
+    std::string connect(const std::string& options = ">client_name=reader>barcode_kits=KIT-BC24",
                         unsigned wire_priority = 1) {
         EXPECT_EQ(load(MessageType::LOAD_CONFIG, HAC), MessageType::SUCCESS);
         const Message reply = exchange(MessageType::CONNECT, HAC + ":" + options, "", wire_priority);
@@ -189,7 +189,7 @@ TEST_F(Registration, lists_the_loaded_configurations_indices_and_the_barcode_kit
     const auto* list = configs.get_message_data()->content_as_ConfigData()->configurations();
     ASSERT_EQ(list->size(), 1u);
     EXPECT_EQ(list->Get(0)->name()->str(), DUPLEX);
-    EXPECT_EQ(list->Get(0)->model_version_id()->str(), "dna_r10.4.1_e8.2_400bps_sup@v5.0.0");
+    EXPECT_EQ(list->Get(0)->model_version_id()->str(), "signal_model_sup@v5.0.0");
     EXPECT_TRUE(list->Get(0)->duplex());
 
     // One entry per loaded combination of index and aligner options.
@@ -204,7 +204,7 @@ TEST_F(Registration, lists_the_loaded_configurations_indices_and_the_barcode_kit
     const Message kits = exchange(MessageType::GET_BARCODE_KITS);
     const auto* kit_list = kits.get_message_data()->content_as_ConfigData()->barcode_kits();
     ASSERT_EQ(kit_list->size(), 2u);
-    EXPECT_EQ(kit_list->Get(0)->kit_name()->str(), "SQK-NBD114-24");
+    EXPECT_EQ(kit_list->Get(0)->kit_name()->str(), "KIT-BC24");
     EXPECT_TRUE(kit_list->Get(0)->is_both_ends());
     EXPECT_EQ(kit_list->Get(1)->last_index(), 96);
 }
@@ -213,8 +213,8 @@ TEST_F(Registration, connect_registers_a_client_with_what_it_loaded) {
     start();
     ASSERT_EQ(load(MessageType::LOAD_INDEX, INDEX + ":>minimap_opt_string=-k 15"), MessageType::SUCCESS);
     ASSERT_EQ(load(MessageType::LOAD_BED, BED), MessageType::SUCCESS);
-    const std::string id = connect(">timeout_interval=500>client_name=reader>barcode_kits=SQK-NBD114-24 "
-                                   "SQK-RBK114-96>align_ref=" +
+    const std::string id = connect(">timeout_interval=500>client_name=reader>barcode_kits=KIT-BC24 "
+                                   "KIT-RB96>align_ref=" +
                                            INDEX + ">bed_file=" + BED + ">minimap_opt_string=-k 15",
                                    0);
     const std::string other = connect();
@@ -228,7 +228,7 @@ TEST_F(Registration, connect_registers_a_client_with_what_it_loaded) {
     EXPECT_EQ(clients[0].info.connection_timeout_ms, 500u);
     EXPECT_EQ(clients[0].info.align_ref, INDEX);
     EXPECT_EQ(clients[0].info.priority, 2);  // wire value 0
-    EXPECT_EQ(clients[0].model_version_id, "dna_r10.4.1_e8.2_400bps_hac@v5.0.0");
+    EXPECT_EQ(clients[0].model_version_id, "signal_model_hac@v5.0.0");
     EXPECT_FALSE(clients[0].duplex);
     EXPECT_EQ(clients[0].alignment_header, test_server::example_setup().indices[0].header);
     EXPECT_TRUE(clients[0].bed_loaded);
@@ -246,7 +246,7 @@ TEST_F(Registration, connect_refuses_what_is_not_loaded_or_not_known) {
     };
     const std::vector<Case> cases{
             {DUPLEX + ":>client_name=x", MessageType::INVALID_CONFIG},
-            {HAC + ":>barcode_kits=SQK-NBD114-24,NO-SUCH-KIT", MessageType::INVALID_BARCODE_KIT},
+            {HAC + ":>barcode_kits=KIT-BC24,NO-SUCH-KIT", MessageType::INVALID_BARCODE_KIT},
             {HAC + ":>align_ref=/data/other.fasta", MessageType::INVALID_INDEX},
             {HAC + ":>align_ref=" + INDEX + ">minimap_opt_string=-k 15", MessageType::INVALID_INDEX},
             {HAC + ":>bed_file=" + BED, MessageType::INVALID_BED},

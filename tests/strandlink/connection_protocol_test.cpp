@@ -42,7 +42,7 @@ using test_server::TestServer;
 constexpr std::uint32_t LIVE_TIMEOUT_MS = 5000;
 constexpr std::uint32_t FILE_LOAD_TIMEOUT_S = 60;
 
-const std::string HAC = "dna_r10.4.1_e8.2_400bps_hac";
+const std::string HAC = "signal_model_hac";
 const std::string INDEX = "/data/references/lambda.fasta";
 const std::string BED = "/data/references/lambda_regions.bed";
 
@@ -139,7 +139,7 @@ TEST_F(ConnectionProtocolTest, connects_without_index_and_bed_and_disconnects) {
                                                          MessageType::QUERY}));
 
     EXPECT_EQ(protocol.get_config_details().config_name, HAC);
-    EXPECT_EQ(protocol.get_config_details().model_version_id, "dna_r10.4.1_e8.2_400bps_hac@v5.0.0");
+    EXPECT_EQ(protocol.get_config_details().model_version_id, "signal_model_hac@v5.0.0");
     EXPECT_FALSE(protocol.get_config_details().duplex);
     EXPECT_EQ(protocol.get_alignment_file_header(), "");
     const auto clients = registration->clients();
@@ -192,7 +192,7 @@ TEST_F(ConnectionProtocolTest, connects_with_an_index_and_bed_file_given_by_rela
 
     // The public client puts canonical paths among the options; the fields
     // may still be relative.
-    auto connection = info("ref.fasta", "regions.bed", "-k 15", "SQK-NBD114-24");
+    auto connection = info("ref.fasta", "regions.bed", "-k 15", "KIT-BC24");
     connection.options.insert("align_ref", folder.path("ref.fasta"));
     connection.options.insert("bed_file", folder.path("regions.bed"));
     ASSERT_NE(protocol.establish_server_connection(connection, FILE_LOAD_TIMEOUT_S), nullptr)
@@ -217,7 +217,7 @@ TEST_F(ConnectionProtocolTest, connects_with_an_index_and_bed_file_given_by_rela
     ASSERT_EQ(clients.size(), 1u);
     EXPECT_EQ(clients[0].alignment_header, "@SQ\tSN:lambda\tLN:4");
     EXPECT_TRUE(clients[0].bed_loaded);
-    EXPECT_EQ(clients[0].info.barcode_kits, "SQK-NBD114-24");
+    EXPECT_EQ(clients[0].info.barcode_kits, "KIT-BC24");
 }
 
 TEST_F(ConnectionProtocolTest, a_path_that_cannot_be_made_canonical_fails_the_attempt) {

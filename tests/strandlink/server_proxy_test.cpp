@@ -72,7 +72,7 @@ TEST(ServerProxy, asks_a_registering_server_for_its_kits_statistics_and_state) {
 
     const auto kits = server_proxy::get_barcode_kits(server.endpoint(), LIVE_TIMEOUT_MS);
     ASSERT_EQ(kits.size(), 3u);
-    EXPECT_EQ(kits[0].kit_name, "SQK-NBD114-24");
+    EXPECT_EQ(kits[0].kit_name, "KIT-BC24");
     EXPECT_TRUE(kits[0].is_both_ends);
     EXPECT_EQ(kits[1].last_index, 96);
     EXPECT_EQ(kits[2].kit_name, "KIT-3");
