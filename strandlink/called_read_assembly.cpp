@@ -138,7 +138,9 @@ interfaces::ReadHolder make_sub_read(const interfaces::ReadHolder& parent, std::
     sub.priority = parent.priority;
     sub.metadata = parent.metadata;
     for (const std::string& key : called_keys()) {
-        sub.metadata.remove(key);
+        if (sub.metadata.exists(key)) {
+            sub.metadata.remove(key);
+        }
     }
     for (const auto& entry : parent.datasets) {
         if (std::find(std::begin(CALLED_DATASETS), std::end(CALLED_DATASETS), entry.first) !=
