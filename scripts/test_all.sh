@@ -30,6 +30,8 @@ ctest --test-dir build/plain -j "$JOBS" --output-on-failure || status=1
 configure build/asan address
 cmake --build build/asan -j "$JOBS"
 ctest --test-dir build/asan -j "$JOBS" --output-on-failure || status=1
+# The engine soak: 100 server restarts while reads stream, under ASan.
+build/asan/tests/soak/engine_soak --restarts 100 || status=1
 
 configure build/tsan thread
 cmake --build build/tsan -j "$JOBS" --target threaded_tests
