@@ -249,6 +249,10 @@ private:
     void queue_entry_impl(Entry entry, MessageList& messages, MessageList::iterator message_node,
                           const char* record_name);
     std::string queues_string() const;
+    // A high-frequency record of the queue sizes (nothing is built unless
+    // that domain writes).
+    void record_queues(const char* name) const;
+    static common::diagnostics::tracing::details::TraceContext& hftrace_context();
     void read_retrieved_impl(std::uint64_t read_tag);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
     void fetch_and_empty_input_queue(std::deque<BufferedRead>& reads);
