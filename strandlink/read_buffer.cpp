@@ -324,7 +324,7 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
                     for (const auto& short_read : short_reads) {
                         validate_and_trace_metadata(*short_read.read, BYPASS_TEXT);
                         m_reads_out.push_back(std::move(*short_read.read));
-                        write_hftrace("put_read_on_output_queue", [this] { return queues_string(); });
+                        record_queues("put_read_on_output_queue");
                     }
                     reads.clear();
                     result = BufferQueueReadsResult::queued;
@@ -419,14 +419,14 @@ void ReadBuffer::queue_entry_impl(Entry entry, MessageList& messages, MessageLis
     m_queued_reads += entry.size();
     m_message_queue_in.splice(m_message_queue_in.end(), messages, message_node);
     m_input_queue.push_back(std::move(entry));
-    write_hftrace(record_name, [this] { return queues_string(); });
+    record_queues(record_name);
 }
 
 void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
     validate_and_trace_metadata(read, BYPASS_TEXT);
     std::lock_guard<std::mutex> lock(m_queue_mutex);
     m_reads_out.push_back(std::move(read));
-    write_hftrace("put_read_on_output_queue", [this] { return queues_string(); });
+    record_queues("put_read_on_output_queue");
 }
 
 // --- Stopping and counters -------------------------------------------------------
@@ -503,7 +503,7 @@ void ReadBuffer::reads_submitted() {
         }
         m_input_queue.pop_front();
         m_message_queue_in.pop_front();
-        write_hftrace("reads_submitted", [this] { return queues_string(); });
+        record_queues("reads_submitted");
     }
     // An input entry has become free.
     m_input_queue_event.notify_all();
@@ -646,7 +646,7 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
         }
         m_retrieved_sub_reads.erase(sub_reads);
     }
-    write_hftrace("read_retrieved_impl", [this] { return queues_string(); });
+    record_queues("read_retrieved_impl");
 }
 
 void ReadBuffer::sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag) {
@@ -715,7 +715,7 @@ void ReadBuffer::set_connection_id(std::string connection_id) {
             }
         }
         failed_to_build = requeue_reads(queued) || failed_to_build;
-        write_hftrace("set_connection_id", [this] { return queues_string(); });
+        record_queues("set_connection_id");
     }
     if (failed_to_build) {
         m_input_queue_event.notify_all();
@@ -740,7 +740,7 @@ void ReadBuffer::fetch_and_empty_submitted_reads(std::deque<BufferedRead>& reads
     for (auto& [tag, read] : m_submitted_reads) {
         const std::uint32_t count = ++m_resubmission_counts[tag];
         if (count > m_max_read_failures) {
-            get_hftrace_context()->write_message("fetch_and_empty_submitted_reads",
+            hftrace_context().write_message("fetch_and_empty_submitted_reads",
                                                  "Max resubmission count exceeded for read tag " +
                                                          std::to_string(tag));
             ok = false;
@@ -835,7 +835,9 @@ void ReadBuffer::get_reads_out(interfaces::ReadList& reads) {
         validate_and_trace_metadata(read, HANDED_OVER_TEXT);
     }
     const std::size_t count = m_reads_out.size();
-    write_hftrace("get_reads_out", [count] { return "Completed: " + std::to_string(count); });
+    if (hftrace_context().is_active()) {
+        hftrace_context().write_message("get_reads_out", "Completed: " + std::to_string(count));
+    }
     reads.splice(reads.end(), m_reads_out);
 }
 
@@ -852,6 +854,21 @@ void ReadBuffer::report_state(common::diagnostics::state::StateLogger& logger) c
     logger.log("m_connection_id ", m_connection_id);
 }
 
+common::diagnostics::tracing::details::TraceContext& ReadBuffer::hftrace_context() {
+    // Fixed at its first use; fetched once, as records are written at every
+    // step of every read. Never destroyed, as the domain's own.
+    static const auto* const context =
+            new std::shared_ptr<common::diagnostics::tracing::details::TraceContext>(get_hftrace_context());
+    return **context;
+}
+
+void ReadBuffer::record_queues(const char* name) const {
+    auto& context = hftrace_context();
+    if (context.is_active()) {
+        context.write_message(name, queues_string());
+    }
+}
+
 std::string ReadBuffer::queues_string() const {
     return "queue(in) " + std::to_string(m_queued_reads) + " samples " +
            std::to_string(m_num_samples_in_queued_reads) + ", sent " + std::to_string(m_submitted_reads.size()) +
@@ -860,8 +877,12 @@ std::string ReadBuffer::queues_string() const {
 
 void ReadBuffer::validate_and_trace_metadata(const ReadHolder& read, const std::string& text) {
     using Validation = common::diagnostics::tracing::TraceDomain<MetadataValidationTrace>;
-    const auto context = Validation::get_hftrace_context();
-    if (!context->is_active()) {
+    // Called at every hand-over of every read: the context is fixed at its
+    // first use, so it is fetched once. Never destroyed, as the domain's own.
+    static const auto* const context =
+            new std::shared_ptr<common::diagnostics::tracing::details::TraceContext>(
+                    Validation::get_hftrace_context());
+    if (!(*context)->is_active()) {
         return;
     }
     static const char* const KEYS[] = {"barcode_kit",         "barcode_variant",          "barcode_score",
@@ -875,7 +896,7 @@ void ReadBuffer::validate_and_trace_metadata(const ReadHolder& read, const std::
         const int count = ++message_count;
         std::string* read_id = nullptr;
         const std::string id = read.metadata.extract("read_id", read_id) ? *read_id : std::string("unknown");
-        context->write_message(
+        (*context)->write_message(
                 "validate_and_trace_metadata",
                 text +
                         (arranged ? " Missing metadata key, barcode_arrangement is present but " + std::string(key) +

@@ -139,13 +139,18 @@ public:
 
     // The submitted read with that tag, or null. The worker fills it through
     // the pointer without the lock until it retrieves, requeues or clears it.
+    // The first call for a read keeps a copy of its metadata as passed in
+    // (for its sub reads, a resubmission or a hand-back): ask for the read
+    // here before writing into it.
     interfaces::ReadHolder* get_submitted_read_holder(std::uint64_t read_tag);
     // Makes sub read `sub_tag` of submitted read `read_tag` from what that
     // read held when it was passed in (tags, priority, metadata, datasets and
     // its attachment; none of the called data written into it since, and no
     // coordinator), stores it among the sub reads being filled and returns
     // it. When that sub read exists already, returns it as it is. Null when
-    // no read with that tag is submitted. `sub_tag` must not be 0.
+    // no read with that tag is submitted. Throws std::invalid_argument for a
+    // `sub_tag` of 0. Use this rather than copying the submitted read: once
+    // the read has been filled, a copy would carry its called data.
     interfaces::ReadHolder* create_temp_sub_read(std::uint64_t read_tag, std::uint64_t sub_tag);
     // Moves `read` in among the sub reads being filled, under its read tag
     // and sub tag, and returns the stored read; when that pair exists
@@ -249,6 +254,10 @@ private:
     void queue_entry_impl(Entry entry, MessageList& messages, MessageList::iterator message_node,
                           const char* record_name);
     std::string queues_string() const;
+    // A high-frequency record of the queue sizes (nothing is built unless
+    // that domain writes).
+    void record_queues(const char* name) const;
+    static common::diagnostics::tracing::details::TraceContext& hftrace_context();
     void read_retrieved_impl(std::uint64_t read_tag);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
     void fetch_and_empty_input_queue(std::deque<BufferedRead>& reads);
