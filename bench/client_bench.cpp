@@ -6,17 +6,20 @@
 //   client   strandlink::Client: pass the round's reads, collect them all
 //   raw      bare REQ -> bare REP sending the recorded request frames and
 //            answering with the recorded reply frames
+//   server   bare REQ -> the test server, sending the recorded requests as
+//            the client's connection (the server's own cost on the traffic)
 //
-// The ratio printed is the median over rounds of raw time / client time
-// (1.0 means the client moves reads as fast as the wire allows).
+// Both arms copy the round's reads from the same templates first (the client
+// takes its reads over; the raw arm drops its copies), so that cost is
+// alike on both sides. The ratio printed is the median over rounds of raw
+// time / client time (1.0: the client moves reads as fast as the wire).
 //
-// Usage: client_bench [rounds]
+// Usage: client_bench [--rounds=N]
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -26,7 +29,7 @@
 
 #include <zmq.hpp>
 
-#include "bench/interleaved.h"
+#include "bench/interleaved_rounds.h"
 #include "strandlink/client.h"
 #include "testing/basecaller.h"
 #include "testing/server_registration.h"
@@ -64,6 +67,20 @@ ReadHolder make_read(unsigned long long tag, std::size_t samples) {
     read.metadata.insert("sampling_rate", 4000.0f);
     read.metadata.insert("start_time", 0ull);
     return read;
+}
+
+// A deep copy of a read as the application made it.
+ReadHolder copy_of(const ReadHolder& read) {
+    ReadHolder copy;
+    copy.read_tag = read.read_tag;
+    copy.metadata = read.metadata;
+    for (const auto& [id, source] : read.datasets) {
+        auto& target = copy.datasets[id];
+        target.copy_data(source);
+        target.info = source.info;
+        target.metadata = source.metadata;
+    }
+    return copy;
 }
 
 std::string frame_bytes(ipc_tools::Message message) {
@@ -182,20 +199,22 @@ void run_case(const Case& c, int rounds) {
         throw std::runtime_error("bench client did not connect");
     }
 
-    // Reads for every round (and the recording round), made before any
-    // timing: the same reads each round, whose tags are free again once the
-    // round collected them.
-    std::deque<ReadList> pool;
-    for (int r = 0; r < rounds + 3; ++r) {
-        ReadList reads;
-        for (std::size_t i = 0; i < c.reads; ++i) {
-            reads.push_back(make_read(i + 1, c.samples));
-        }
-        pool.push_back(std::move(reads));
+    // The same reads every round: their tags are free again once the round
+    // collected them, and the server calls each read once.
+    std::vector<ReadHolder> templates;
+    templates.reserve(c.reads);
+    for (std::size_t i = 0; i < c.reads; ++i) {
+        templates.push_back(make_read(i + 1, c.samples));
     }
+    auto copies = [&] {
+        ReadList reads;
+        for (const ReadHolder& read : templates) {
+            reads.push_back(copy_of(read));
+        }
+        return reads;
+    };
     auto client_round = [&] {
-        ReadList reads = std::move(pool.front());
-        pool.pop_front();
+        ReadList reads = copies();
         while (!reads.empty()) {
             ReadList list;
             for (std::size_t i = 0; i < c.list_size && !reads.empty(); ++i) {
@@ -234,6 +253,7 @@ void run_case(const Case& c, int rounds) {
     req.set(zmq::sockopt::linger, 0);
     req.connect(rep.endpoint());
     auto raw_round = [&] {
+        ReadList dropped = copies();
         for (const std::string& bytes : requests) {
             zmq::message_t request(bytes.data(), bytes.size());
             req.send(request, zmq::send_flags::none);
@@ -244,24 +264,45 @@ void run_case(const Case& c, int rounds) {
         }
     };
 
-    const std::vector<bench::Arm> arms = {{"client", [&](std::size_t) { client_round(); }},
-                                          {"raw", [&](std::size_t) { raw_round(); }}};
-    const auto times = bench::run_interleaved(arms, rounds, 1);
-    const double client_s = bench::median(times.at("client"));
-    std::printf("%s: %zu reads of %zu samples per round, %zu exchanges (%d rounds)\n", c.name, c.reads, c.samples,
-                requests.size(), rounds);
-    std::printf("  client: %.0f reads/s, %.1f Msamples/s (median round %.2f ms)\n", c.reads / client_s,
-                c.reads * c.samples / client_s / 1e6, client_s * 1e3);
-    std::printf("  raw:    median round %.2f ms\n", bench::median(times.at("raw")) * 1e3);
-    std::printf("  client speed / raw speed: %.2f (median of per-round ratios)\n",
-                bench::median_ratio(times.at("raw"), times.at("client")));
+    // The recorded requests sent to the test server itself, as the client's
+    // connection: the server's own cost on the same traffic.
+    zmq::socket_t server_req(context, zmq::socket_type::req);
+    server_req.set(zmq::sockopt::linger, 0);
+    server_req.connect(server.endpoint());
+    auto server_round = [&] {
+        ReadList dropped = copies();
+        for (const std::string& bytes : requests) {
+            zmq::message_t request(bytes.data(), bytes.size());
+            server_req.send(request, zmq::send_flags::none);
+            zmq::message_t reply;
+            if (!server_req.recv(reply, zmq::recv_flags::none)) {
+                throw std::runtime_error("no reply");
+            }
+        }
+    };
+
+    const std::vector<bench_rounds::Arm> arms = {{"client", client_round, static_cast<double>(c.reads)},
+                                                 {"raw", raw_round, static_cast<double>(c.reads)},
+                                                 {"server", server_round, static_cast<double>(c.reads)}};
+    const auto rates = bench_rounds::run_rounds(arms, rounds, 0.2);
+    const double reads_per_s = bench_rounds::median(rates[0]);
+    std::printf("%s: %zu reads of %zu samples per round, %zu exchanges on the wire (%d rounds)\n", c.name, c.reads,
+                c.samples, requests.size(), rounds);
+    std::printf("  client: %.0f reads/s, %.1f Msamples/s\n", reads_per_s, reads_per_s * c.samples / 1e6);
+    std::printf("  raw:    %.0f reads/s, %.1f Msamples/s\n", bench_rounds::median(rates[1]),
+                bench_rounds::median(rates[1]) * c.samples / 1e6);
+    std::printf("  server: %.0f reads/s (the recorded requests against the test server)\n",
+                bench_rounds::median(rates[2]));
+    std::printf("  client / raw:    %.2f (median of per-round ratios)\n", bench_rounds::median_ratio(rates, 0, 1));
+    std::printf("  server / raw:    %.2f\n", bench_rounds::median_ratio(rates, 2, 1));
+    std::printf("  client / server: %.2f (the client's own share)\n", bench_rounds::median_ratio(rates, 0, 2));
     client.finish_by(10);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
+    const int rounds = bench_rounds::take_rounds_argument(argc, argv, 15);
     const std::vector<Case> cases = {
             {"short reads, batched", 512, 4000, 64},
             {"long reads, blocks", 16, 600000, 1},

@@ -31,34 +31,6 @@ using kelp::data_wrappers::v2::Metadata;
 // Characters of the alignment table's "Genome" cell, its NUL not counted.
 constexpr std::size_t MAX_GENOME_NAME = 253;
 
-// Every metadata key that the assembly may write. A sub read is made from a
-// copy of its submitted read, which may already carry its parent's results
-// (when the parent came earlier in the same batch): these are removed from
-// the copy so that the sub read carries its own results only.
-const std::vector<std::string>& called_keys() {
-    static const std::vector<std::string> keys = {
-            "duplex_strand_1", "duplex_strand_2", "is_duplex_parent", "start_time", "num_sequor_events",
-            "basecall_type", "model_version_id", "modbase_model_version_id", "mean_qscore", "model_stride",
-            "median", "med_abs_dev", "trimmed_samples", "poly_tail_length", "trimmed_duration", "num_events",
-            "trimmed_events", "sequence_length", "scaling_median", "scaling_med_abs_dev", "scaling_version",
-            "trim_front", "trim_rear", "barcode_score", "barcode_kit", "barcode_arrangement", "barcode_variant",
-            "barcode_front_score", "barcode_front_foundseq_length", "barcode_front_begin_index",
-            "barcode_rear_score", "barcode_rear_foundseq_length", "barcode_rear_end_index",
-            "alignment_sam_record", "alignment_bed_lines", "alignment_genome", "alignment_direction",
-            "alignment_genome_start", "alignment_genome_end", "alignment_strand_start", "alignment_strand_end",
-            "alignment_num_events", "alignment_num_insertions", "alignment_num_deletions",
-            "alignment_num_aligned", "alignment_num_correct", "alignment_coverage", "alignment_identity",
-            "alignment_accuracy", "alignment_score", "alignment_mapping_quality", "alignment_bed_hits",
-            "alignment_num_alignments", "alignment_num_secondary_alignments",
-            "alignment_num_supplementary_alignments", "base_mod_alphabet", "base_mod_long_names",
-            "base_mod_context"};
-    return keys;
-}
-
-const dataset CALLED_DATASETS[] = {dataset::sequence, dataset::qstring, dataset::movement,
-                                   dataset::base_mod_probs, dataset::align_results};
-
-
 // Room for a joined vector: what the reply declares, but never more than the
 // first block's share times the number of blocks, so that a declared size the
 // reply cannot fill allocates nothing it does not need.
@@ -128,34 +100,6 @@ std::string check_next_block(const tessel_ipc::ReadBlockData* block, bool has_ba
         return "incomplete modified-base data";
     }
     return "";
-}
-
-// A copy of the submitted read for one of the reads the server made of it:
-// what the read was handed in with, none of its parent's results.
-interfaces::ReadHolder make_sub_read(const interfaces::ReadHolder& parent, std::uint64_t sub_tag) {
-    interfaces::ReadHolder sub;
-    sub.read_tag = parent.read_tag;
-    sub.priority = parent.priority;
-    sub.metadata = parent.metadata;
-    for (const std::string& key : called_keys()) {
-        if (sub.metadata.exists(key)) {
-            sub.metadata.remove(key);
-        }
-    }
-    for (const auto& entry : parent.datasets) {
-        if (std::find(std::begin(CALLED_DATASETS), std::end(CALLED_DATASETS), entry.first) !=
-            std::end(CALLED_DATASETS)) {
-            continue;
-        }
-        DataSetData copy;
-        copy.copy_data(entry.second);
-        copy.info = entry.second.info;
-        copy.metadata = entry.second.metadata;
-        sub.datasets.emplace(entry.first, std::move(copy));
-    }
-    sub.sub_tag = sub_tag;
-    sub.attachment = parent.attachment;
-    return sub;
 }
 
 // The alignment table and the SAM and BED text of the alignments.
@@ -270,10 +214,14 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
         }
     }
 
-    interfaces::ReadHolder* read = submitted;
-    if (sub_tag != 0) {
-        interfaces::ReadHolder sub_read = make_sub_read(*submitted, sub_tag);
-        read = m_read_buffer->add_temp_sub_read(sub_read);
+    // A sub read is made from what the submitted read held when it was
+    // passed in: it carries its own results, none of its parent's.
+    interfaces::ReadHolder* read =
+            sub_tag == 0 ? submitted : m_read_buffer->create_temp_sub_read(read_tag, sub_tag);
+    if (sub_tag == 0) {
+        // The server returned the whole read: whatever sub tag the read was
+        // passed in with, it now leads its own sub reads.
+        read->sub_tag = 0;
     }
     Metadata& metadata = read->metadata;
 

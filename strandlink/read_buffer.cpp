@@ -420,6 +420,7 @@ void ReadBuffer::queue_entry_impl(Entry entry, MessageList& messages, MessageLis
     m_message_queue_in.splice(m_message_queue_in.end(), messages, message_node);
     m_input_queue.push_back(std::move(entry));
     record_queues(record_name);
+    m_reads_queued_event.notify_all();
 }
 
 void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
@@ -448,6 +449,11 @@ void ReadBuffer::set_error_state(const ErrorState& error) {
         m_error_state = error;
     }
     m_input_queue_event.notify_all();
+}
+
+bool ReadBuffer::wait_for_queued_reads(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_queue_mutex);
+    return m_reads_queued_event.wait_for(lock, timeout, [this] { return m_queued_reads > 0; });
 }
 
 std::uint64_t ReadBuffer::num_queued_reads() const {

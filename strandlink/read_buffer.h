@@ -15,6 +15,7 @@
 #include "ipc_tools/ipc_tools.h"
 #include "strandlink/client_connection_state.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -107,6 +108,10 @@ public:
     // --- Counters (any thread; snapshots) -----------------------------------
 
     std::uint64_t num_queued_reads() const;
+    // Waits up to `timeout` for a read to be queued; true when one is. The
+    // worker's idle wait: it polls the server at that pace, and new reads
+    // start on their way at once.
+    bool wait_for_queued_reads(std::chrono::milliseconds timeout) const;
     std::uint64_t num_samples_in_queued_reads() const;
     std::uint64_t num_submitted_reads() const;
     std::uint64_t num_reads_out() const;
@@ -272,6 +277,8 @@ private:
 
     mutable std::mutex m_queue_mutex;
     std::condition_variable m_input_queue_event;
+    // Wakes the worker's idle wait when a read is queued.
+    mutable std::condition_variable m_reads_queued_event;
     std::deque<Entry> m_input_queue;
     std::map<std::uint64_t, BufferedRead> m_submitted_reads;
     std::map<std::uint64_t, std::uint32_t> m_resubmission_counts;

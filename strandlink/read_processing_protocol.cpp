@@ -112,7 +112,9 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
             }
         }
         if (!progress) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // Idle: poll the server again in 10 ms, or at once when the
+            // application queues a read meanwhile.
+            m_read_buffer->wait_for_queued_reads(std::chrono::milliseconds(10));
         }
     }
     trace.message(to_string(m_error_state));
