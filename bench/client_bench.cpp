@@ -252,34 +252,26 @@ void run_case(const Case& c, int rounds) {
     zmq::socket_t req(context, zmq::socket_type::req);
     req.set(zmq::sockopt::linger, 0);
     req.connect(rep.endpoint());
-    auto raw_round = [&] {
+    // Sends every recorded request on `socket` and waits for each reply.
+    auto replay = [&](zmq::socket_t& socket) {
         ReadList dropped = copies();
         for (const std::string& bytes : requests) {
             zmq::message_t request(bytes.data(), bytes.size());
-            req.send(request, zmq::send_flags::none);
+            socket.send(request, zmq::send_flags::none);
             zmq::message_t reply;
-            if (!req.recv(reply, zmq::recv_flags::none)) {
+            if (!socket.recv(reply, zmq::recv_flags::none)) {
                 throw std::runtime_error("no reply");
             }
         }
     };
+    auto raw_round = [&] { replay(req); };
 
     // The recorded requests sent to the test server itself, as the client's
     // connection: the server's own cost on the same traffic.
     zmq::socket_t server_req(context, zmq::socket_type::req);
     server_req.set(zmq::sockopt::linger, 0);
     server_req.connect(server.endpoint());
-    auto server_round = [&] {
-        ReadList dropped = copies();
-        for (const std::string& bytes : requests) {
-            zmq::message_t request(bytes.data(), bytes.size());
-            server_req.send(request, zmq::send_flags::none);
-            zmq::message_t reply;
-            if (!server_req.recv(reply, zmq::recv_flags::none)) {
-                throw std::runtime_error("no reply");
-            }
-        }
-    };
+    auto server_round = [&] { replay(server_req); };
 
     const std::vector<bench_rounds::Arm> arms = {{"client", client_round, static_cast<double>(c.reads)},
                                                  {"raw", raw_round, static_cast<double>(c.reads)},
