@@ -339,7 +339,9 @@ int main(int argc, char** argv) {
         std::cout << " " << result << "=" << count;
     }
     std::cout << "\n"
-              << "finish: " << finish_result << ", disconnect: " << disconnect_result << "\n";
+              << "finish: " << finish_result << ", disconnect: " << disconnect_result
+              << (disconnect_result == apps::Result::no_connection ? " (finish had closed the connection)" : "")
+              << "\n";
     const bool ok = missing == 0 && unexpected == 0 && passed.load() == options.reads &&
                     finish_result == apps::Result::success;
     std::cout << (ok ? "OK: every read came back once" : "FAILED: reads are missing or unexpected") << "\n";
