@@ -490,10 +490,28 @@ TEST(StrandlinkTest, StateReportCarriesTheClientAndItsEngine) {
     RunningServer server;
     Connected c(server);
     const std::string state = c.client.get_internal_state();
-    for (const char* key : {"\"Strandlink\"", "\"status\": \"connected\"", "\"m_model_set\": \"signal_model_hac\"",
+    for (const char* key : {"\"Strandlink", "\"status\": \"connected\"", "\"m_model_set\": \"signal_model_hac\"",
                             "\"m_block_size\": 256000", "\"Client\""}) {
         EXPECT_NE(state.find(key), std::string::npos) << key << " in " << state;
     }
+}
+
+TEST(StrandlinkTest, StateReportsWhileClientsComeAndGo) {
+    // A client leaves the state reports before any of it is destroyed.
+    std::atomic<bool> running{true};
+    std::thread reporter([&] {
+        Strandlink observer("tcp://127.0.0.1:9", HAC, "", false);
+        while (running.load()) {
+            // Several clients report under "Strandlink_" and a number each.
+            EXPECT_NE(observer.get_internal_state().find("\"m_model_set\": \"signal_model_hac\""),
+                      std::string::npos);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        Strandlink client("tcp://127.0.0.1:9", HAC, "", false);
+    }
+    running = false;
+    reporter.join();
 }
 
 }  // namespace
