@@ -344,7 +344,6 @@ TEST(StrandlinkTest, ThreadsPassAtOnceAndEveryReadComesBackOnceGroupedByTag) {
     RunningServer server;
     server.basecaller->add_fault("split:3@%4");  // the server splits every 4th read
     Connected c(server);
-    ChangeLog changes;  // not registered: this client connected already
 
     constexpr unsigned THREADS = 4;
     constexpr std::uint64_t PER_THREAD = 40;
@@ -410,9 +409,11 @@ TEST(StrandlinkTest, ThreadsPassAtOnceAndEveryReadComesBackOnceGroupedByTag) {
 }
 
 TEST(StrandlinkTest, HandlerSeesTheConnectionFromStartToEndAndNewHandlersTakeEffectAtConnect) {
+    // The logs outlive the client, whose engines may still report to them.
+    ChangeLog first;
+    ChangeLog second;
     RunningServer server;
     Connected c(server, HAC, false);
-    ChangeLog first;
     ASSERT_EQ(c.client.set_state_change_handler(first.handler()), Result::success);
     ASSERT_EQ(c.client.connect(), Result::success);
     auto changes = first.until(ConnectionStatus::connected);
@@ -426,7 +427,6 @@ TEST(StrandlinkTest, HandlerSeesTheConnectionFromStartToEndAndNewHandlersTakeEff
 
     // A new handler takes over at the next connect; the first one keeps the
     // engine it was given (its copy), and hears nothing of the new one.
-    ChangeLog second;
     ASSERT_EQ(c.client.set_state_change_handler(second.handler()), Result::success);
     const std::size_t first_count = first.until(ConnectionStatus::disconnected).size();
     ASSERT_EQ(c.client.connect(), Result::success);
@@ -442,9 +442,9 @@ TEST(StrandlinkTest, HandlerThatCallsBackIntoTheClientWhileItsEngineIsReplaced) 
     // The old engine goes at the next connect and waits for its last
     // notification, whose handler asks the client for its status: the
     // replacement must not hold the client's lock meanwhile.
+    std::atomic<int> calls{0};
     RunningServer server;
     Connected c(server, HAC, false);
-    std::atomic<int> calls{0};
     Strandlink* client = &c.client;
     ASSERT_EQ(c.client.set_state_change_handler([&, client](ConnectionStatus, ConnectionStatus to, std::string) {
         if (to == ConnectionStatus::disconnected) {
@@ -461,6 +461,11 @@ TEST(StrandlinkTest, HandlerThatCallsBackIntoTheClientWhileItsEngineIsReplaced) 
     }
     ASSERT_EQ(c.client.connect(), Result::success);
     EXPECT_GE(calls.load(), 3);
+    // The last notification is delivered before the client goes.
+    ASSERT_EQ(c.client.disconnect(), Result::success);
+    while (calls.load() < 4) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 TEST(StrandlinkTest, SecondConnectWorksOnANewEngine) {
