@@ -198,7 +198,8 @@ TEST(ClientTest, ReadsInFlightTooOftenAreHandedBackUnprocessed) {
     }
     // Let the reads reach the server, then restart it: at the reconnection
     // they are over the limit of 0 resubmissions.
-    while (server.server.request_count(MessageType::GET_FIRST_CALLED_BLOCK) < 3) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.basecaller->reads_taken_in() < 5 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     server.server.apply_rule("*#1=restart");
