@@ -1,0 +1,34 @@
+#pragma once
+
+// Conversion of set_params' Python dict into client parameters. Every
+// function needs the interpreter lock.
+
+#include <string>
+#include <typeinfo>
+
+#include <pybind11/pybind11.h>
+
+#include "data_model/metadata.h"
+
+namespace apps {
+
+namespace py = pybind11;
+
+// Converts `value` to the native `type` and stores it under `name`, replacing
+// an earlier entry: std::string from a str (a list of str joined by single
+// blanks; any other value gives ""), bool from a truth value or None,
+// integers from an int in the type's range, float and double from a number.
+// Another native type stores nothing. Throws (pybind11::cast_error or
+// std::runtime_error) for a value that cannot be converted.
+void option_value_to_metadata(kelp::data_wrappers::v2::Metadata& metadata, const std::string& name,
+                              py::handle value, const std::type_info& type);
+
+// Appends the list's strings to `text`, one blank between two of them
+// (none before the first when `text` is empty). False at the first item that
+// is not a str; `text` then holds what was appended before it.
+bool str_list_to_std_string(const py::list& items, std::string& text);
+
+// The native type of a connection option, or nullptr when `name` is none.
+const std::type_info* connection_option_type(const std::string& name);
+
+}  // namespace apps
