@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <typeindex>
 
+#include "data_model/client_options.h"
+
 namespace apps {
 
 namespace {
@@ -40,8 +42,8 @@ const std::type_info* connection_option_type(const std::string& name) {
 }
 
 void option_value_to_metadata(kelp::data_wrappers::v2::Metadata& metadata, const std::string& name,
-                              py::handle value, const std::type_info& type) {
-    const std::type_index native(type);
+                              py::handle value, const std::type_index& type) {
+    const std::type_index& native = type;
     if (native == typeid(std::string)) {
         std::string text;
         if (PyUnicode_Check(value.ptr())) {
@@ -78,6 +80,36 @@ bool str_list_to_std_string(const py::list& items, std::string& text) {
             text += ' ';
         }
         text += py::cast<std::string>(item);
+    }
+    return true;
+}
+
+bool params_to_metadata(const py::dict& params, kelp::data_wrappers::v2::Metadata& metadata,
+                        std::optional<Read::Priority>& priority) {
+    try {
+        const client_options::RegisteredClientOptions registered;
+        for (const auto item : params) {
+            const auto name = py::cast<std::string>(item.first);
+            const auto option = registered.m_option_types.find(name);
+            if (option != registered.m_option_types.end()) {
+                option_value_to_metadata(metadata, name, item.second, option->second);
+            } else if (const std::type_info* type = connection_option_type(name)) {
+                option_value_to_metadata(metadata, name, item.second, std::type_index(*type));
+            } else if (name == "priority") {
+                // Only a member of the enumeration: an int or a text would
+                // be too easily a different priority than meant.
+                if (!py::isinstance<Read::Priority>(item.second)) {
+                    return false;
+                }
+                priority = py::cast<Read::Priority>(item.second);
+            } else {
+                return false;
+            }
+        }
+    } catch (const std::exception&) {
+        // Conversion failures (pybind11::cast_error, the list text) are
+        // reported as the call's result, not raised.
+        return false;
     }
     return true;
 }

@@ -167,7 +167,7 @@ PYBIND11_MODULE(strandpy_probe, m) {
     m.def("option_value_to_metadata",
           [](const std::string& name, py::object value, const std::string& type) {
               Metadata metadata;
-              apps::option_value_to_metadata(metadata, name, value, *native_types.at(type));
+              apps::option_value_to_metadata(metadata, name, value, std::type_index(*native_types.at(type)));
               if (!metadata.exists(name)) {
                   return py::make_tuple(py::none(), py::none());
               }
