@@ -28,8 +28,9 @@ namespace apps {
 // assignment apply to it. Not thread-safe: one thread at a time.
 class STRANDLINK_EXPORT Read {
 public:
-    // The numbers 0..2 are a read's priority field.
-    enum class Priority : std::int32_t {
+    // The numbers 0..2 are a read's priority field. Its type information is
+    // exported: the Python module registers the enumeration under it.
+    enum class STRANDLINK_EXPORT Priority : std::int32_t {
         INVALID_PRIORITY = -1,  // reported for a stored priority outside 0..2
         HIGH_PRIORITY = 0,
         MEDIUM_PRIORITY = 1,
