@@ -20,6 +20,7 @@
 #include "python/align_results.h"
 #include "python/conversions.h"
 #include "python/params.h"
+#include "python/read_conversion.h"
 
 namespace py = pybind11;
 using kelp::data_wrappers::v2::DataSetData;
@@ -101,6 +102,21 @@ DataSetData make_dataset(int type, std::uint64_t element_size, std::uint64_t cou
 }
 
 using DatasetSpec = std::tuple<int, int, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, py::bytes>;
+using MetadataSpec = std::vector<std::tuple<std::string, std::string, py::object>>;
+using TableSpec = std::tuple<int, std::vector<std::tuple<std::string, int, std::size_t>>, std::size_t, py::bytes>;
+
+DataSetData make_table(const std::vector<std::tuple<std::string, int, std::size_t>>& fields, std::size_t rows,
+                       const std::string& payload) {
+    DataTable table;
+    for (const auto& [name, type, size] : fields) {
+        table.add_field(name, static_cast<DataSetType>(type), size);
+    }
+    table.allocate(rows);
+    std::memcpy(table.data.data(), payload.data(), std::min(payload.size(), table.data.size()));
+    DataSetData data;
+    data.own(std::move(table));
+    return data;
+}
 
 py::object with_problems(py::object result, const apps::ConversionProblems* problems) {
     if (!problems) {
@@ -112,7 +128,9 @@ py::object with_problems(py::object result, const apps::ConversionProblems* prob
 }  // namespace
 
 PYBIND11_MODULE(strandpy_probe, m) {
-    apps::register_align_results_dtype();
+    // strandpy registers the record type and the enumerations the
+    // conversions hand out; they are registered once per process.
+    py::module_::import("strandpy");
 
     m.def("dataset_to_array",
           [](int type, std::uint64_t element_size, std::uint64_t count, std::uint64_t rows,
@@ -125,15 +143,7 @@ PYBIND11_MODULE(strandpy_probe, m) {
     m.def("table_to_array",
           [](const std::vector<std::tuple<std::string, int, std::size_t>>& fields, std::size_t rows,
              py::bytes payload) {
-              DataTable table;
-              for (const auto& [name, type, size] : fields) {
-                  table.add_field(name, static_cast<DataSetType>(type), size);
-              }
-              table.allocate(rows);
-              const std::string bytes = payload;
-              std::memcpy(table.data.data(), bytes.data(), std::min(bytes.size(), table.data.size()));
-              DataSetData data;
-              data.own(std::move(table));
+              const DataSetData data = make_table(fields, rows, payload);
               return py::make_tuple(apps::dataset_to_array(data), data.info.element_size);
           },
           "dataset_to_array of a table with the columns given, its rows filled from the payload; "
@@ -183,4 +193,36 @@ PYBIND11_MODULE(strandpy_probe, m) {
               return type ? py::object(py::str(native_type_name(*type))) : py::object(py::none());
           },
           "Native type name of a connection option, or None.");
+
+    m.def("dict_to_read",
+          [](const py::dict& dict) {
+              apps::Read read;
+              const bool filled = apps::dict_to_read(dict, read);
+              return py::make_tuple(filled, apps::read_to_dict(read));
+          },
+          "dict_to_read into a new read: (result, read_to_dict of the read as filled).");
+
+    m.def("completed_reads_to_list",
+          [](const std::vector<std::vector<std::tuple<std::uint64_t, MetadataSpec, std::vector<DatasetSpec>,
+                                                      std::vector<TableSpec>>>>& groups) {
+              std::vector<std::vector<apps::Read>> reads;
+              for (const auto& group : groups) {
+                  auto& out = reads.emplace_back();
+                  for (const auto& [tag, metadata, datasets, tables] : group) {
+                      apps::Read& read = out.emplace_back();
+                      read.set_read_tag(tag);
+                      read.get_metadata() = make_metadata(metadata);
+                      for (const auto& [id, type, element_size, count, rows, cols, payload] : datasets) {
+                          read.get_datasets().emplace(static_cast<dataset>(id),
+                                                      make_dataset(type, element_size, count, rows, cols, payload));
+                      }
+                      for (const auto& [id, fields, rows, payload] : tables) {
+                          read.get_datasets().emplace(static_cast<dataset>(id), make_table(fields, rows, payload));
+                      }
+                  }
+              }
+              return apps::completed_reads_to_list(reads);
+          },
+          "completed_reads_to_list of groups of reads, each (read tag, metadata entries, dataset specs, "
+          "table specs (id, columns, rows, payload)).");
 }
