@@ -45,8 +45,16 @@ class TestServer:
             raise RuntimeError(f"test server did not start: {first!r} {err!r}")
         self.address = first[len(prefix):].strip()
 
+    def pause(self):
+        """Stops the server process where it is (SIGSTOP): requests wait."""
+        self.process.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        self.process.send_signal(signal.SIGCONT)
+
     def stop(self):
         if self.process.poll() is None:
+            self.resume()
             self.process.send_signal(signal.SIGTERM)
             try:
                 self.process.communicate(timeout=30)
@@ -55,8 +63,10 @@ class TestServer:
                 self.process.communicate()
 
 
-def start_server(*args):
-    return TestServer("--example", "--config", MODBASE_CONFIG, *args)
+def start_server(*args, example=True):
+    """A server with the example set and a modified-base configuration, or
+    (example=False) with nothing but the options given."""
+    return TestServer("--example", "--config", MODBASE_CONFIG, *args) if example else TestServer(*args)
 
 
 @pytest.fixture(scope="module")
@@ -72,8 +82,8 @@ def make_server():
     """Starts servers with extra options for one test; stops them after it."""
     started = []
 
-    def make(*args):
-        srv = start_server(*args)
+    def make(*args, example=True):
+        srv = start_server(*args, example=example)
         started.append(srv)
         return srv
 
