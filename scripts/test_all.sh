@@ -36,7 +36,15 @@ cmake --build build/tsan -j "$JOBS" --target threaded_tests
 ctest --test-dir build/tsan -j "$JOBS" -L threaded --output-on-failure || status=1
 
 if [ -f python/CMakeLists.txt ] && [ -d tests/python ]; then
-  /usr/bin/python3 -m pytest -q tests/python || status=1
+  # The module, its test-only companion and the test server of the plain
+  # build; Debian's interpreter, the one the module is built for.
+  if cmake --build build/plain -j "$JOBS" --target strandpy strandpy_probe test_server; then
+    PYTHONPATH="$PWD/build/plain/python${PYTHONPATH:+:$PYTHONPATH}" \
+      STRANDLINK_TEST_SERVER="$PWD/build/plain/testing/test_server" \
+      /usr/bin/python3 -m pytest -q tests/python || status=1
+  else
+    status=1
+  fi
 fi
 
 exit $status
