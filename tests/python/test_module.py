@@ -2,6 +2,12 @@
 enumerations, the alignment record type, parameters and the checks that
 come before any library call."""
 
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -270,3 +276,49 @@ def test_option_value_that_does_not_convert_raises(native, value):
 ])
 def test_connection_option_types(name, native):
     assert probe.connection_option_type(name) == native
+
+
+# --- loading --------------------------------------------------------------------------
+
+def import_with(interpreter, path):
+    env = {key: value for key, value in os.environ.items() if key not in ("LD_LIBRARY_PATH", "PYTHONHOME")}
+    env["PYTHONPATH"] = str(path)
+    return subprocess.run([interpreter, "-c", "import strandpy; print(strandpy.Strandlink.get_protocol_version())"],
+                          env=env, capture_output=True, text=True, cwd="/")
+
+
+def build_tree():
+    tree = pathlib.Path(strandpy.__file__).resolve().parents[1]
+    if not (tree / "CMakeCache.txt").exists():
+        pytest.skip("strandpy does not come from a build tree")
+    return tree
+
+
+def test_installed_module_finds_the_library_through_its_run_path(tmp_path):
+    tree = build_tree()
+    subprocess.run(["cmake", "--install", str(tree), "--prefix", str(tmp_path)], check=True, capture_output=True)
+    [module] = tmp_path.glob("lib/python3.11/site-packages/strandpy.*.so")
+    loaded = import_with(sys.executable, module.parent)
+    assert loaded.returncode == 0, loaded.stderr
+    assert loaded.stdout.strip() == "(21, 0, 0)"
+
+
+def test_import_under_another_interpreter_fails_with_import_error():
+    others = {shutil.which(name) for name in ("python3", "python3.12", "python3.13", "python")} - {None}
+    others = [path for path in others if pathlib.Path(path).resolve() != pathlib.Path(sys.executable).resolve()]
+    if not others:
+        pytest.skip("no other interpreter on PATH")
+    checked = 0
+    for interpreter in others:
+        env = dict(os.environ, PYTHONPATH=str(pathlib.Path(strandpy.__file__).parent))
+        runs = subprocess.run([interpreter, "-c", "pass"], env=env, capture_output=True).returncode == 0
+        has_numpy = subprocess.run([interpreter, "-c", "import numpy"], env=env, capture_output=True).returncode == 0
+        if not runs or has_numpy:
+            continue  # not usable, or one with numpy of the same version that may load it legitimately
+        result = subprocess.run(
+            [interpreter, "-c", "try:\n import strandpy\nexcept ImportError:\n print('ImportError')"],
+            env=env, capture_output=True, text=True, cwd="/")
+        assert result.stdout.strip() == "ImportError", (interpreter, result.stdout, result.stderr)
+        checked += 1
+    if not checked:
+        pytest.skip("no other usable interpreter without numpy on PATH")
