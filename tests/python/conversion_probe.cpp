@@ -21,6 +21,9 @@
 #include "python/conversions.h"
 #include "python/params.h"
 #include "python/read_conversion.h"
+#include "apps/strandlink.h"
+#include <chrono>
+#include <thread>
 
 namespace py = pybind11;
 using kelp::data_wrappers::v2::DataSetData;
@@ -225,4 +228,54 @@ PYBIND11_MODULE(strandpy_probe, m) {
           },
           "completed_reads_to_list of groups of reads, each (read tag, metadata entries, dataset specs, "
           "table specs (id, columns, rows, payload)).");
+
+    m.def("cpp_stream_reads",
+          [](const std::string& address, const std::string& config, const std::vector<std::vector<std::int16_t>>& signals,
+             std::size_t batch, int rounds) {
+              // The benchmark's loop of strandpy written against the library
+              // directly: the same reads, batches, waits and polls.
+              py::gil_scoped_release release;
+              apps::Strandlink client(address, config, "", true);
+              if (client.connect() != apps::Result::success) {
+                  throw std::runtime_error("cpp_stream_reads: cannot connect: " + client.get_error_message());
+              }
+              std::vector<double> seconds;
+              for (int round = 0; round < rounds; ++round) {
+                  const auto start = std::chrono::steady_clock::now();
+                  std::size_t sent = 0;
+                  std::size_t got = 0;
+                  while (got < signals.size()) {
+                      if (sent < signals.size()) {
+                          std::vector<apps::Read> reads;
+                          const std::size_t end = std::min(signals.size(), sent + batch);
+                          for (std::size_t i = sent; i < end; ++i) {
+                              apps::Read& read = reads.emplace_back();
+                              read.set_read_tag(i + 1);
+                              auto& metadata = read.get_metadata();
+                              metadata.insert("read_id", "bench_read_" + std::to_string(i + 1));
+                              metadata.insert<float>("daq_offset", 4.0f);
+                              metadata.insert<float>("daq_scaling", 0.5f);
+                              metadata.insert<float>("sampling_rate", 4000.0f);
+                              metadata.insert<unsigned long long>("start_time", i + 1);
+                              DataSetData raw;
+                              raw.own(std::vector<std::int16_t>(signals[i]));
+                              read.get_datasets().emplace(dataset::raw_data, std::move(raw));
+                          }
+                          if (client.pass_reads(reads, 10) == apps::PassReadResult::success) {
+                              sent = end;
+                          }
+                      }
+                      std::vector<std::vector<apps::Read>> completed;
+                      client.get_completed_reads(completed);
+                      for (const auto& group : completed) {
+                          got += group.size();
+                      }
+                  }
+                  seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+              }
+              client.disconnect();
+              return seconds;
+          },
+          "Streams the signals through one library client in C++, as the benchmark does from Python: "
+          "seconds per round.");
 }
