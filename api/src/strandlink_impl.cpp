@@ -172,11 +172,6 @@ void HeldReadTags::release(const std::vector<std::uint64_t>& tags) {
     }
 }
 
-std::size_t HeldReadTags::size() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_tags.size();
-}
-
 // --- StrandlinkImpl ----------------------------------------------------------
 
 StrandlinkImpl::StrandlinkImpl(std::string address, std::string config, bool warn_bad_reads)

@@ -36,7 +36,6 @@ public:
     bool reserve(const std::vector<std::uint64_t>& tags, std::string& error);
     // Tags that are not held are ignored.
     void release(const std::vector<std::uint64_t>& tags);
-    std::size_t size() const;
 
 private:
     mutable std::mutex m_mutex;
