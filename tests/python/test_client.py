@@ -373,8 +373,13 @@ def test_lock_released_while_pass_read_waits_for_queue_space(make_server, closin
     srv.resume()
 
     def blocking_pass():
-        # The collector of the other thread runs meanwhile.
+        # The reads queued above went out once the server resumed; with the
+        # server paused again, fill the queue anew so that this pass must
+        # wait for room. The collector of the other thread runs meanwhile.
+        nonlocal tag
         collected.extend(obj.get_completed_reads())
+        while obj.pass_read(make_read(tag), 0) == Strandlink.read_accepted:
+            tag += 1
         return obj.pass_read(make_read(tag), 8000)
 
     events, result = run_while_blocked(srv, blocking_pass)
