@@ -32,13 +32,17 @@ using kelp::data_wrappers::v2::Metadata;
 constexpr std::size_t MAX_GENOME_NAME = 253;
 
 // Room for a joined vector: what the reply declares, but never more than the
-// first block's share times the number of blocks, so that a declared size the
-// reply cannot fill allocates nothing it does not need.
+// first block's share times the number of blocks, nor more than a bound no
+// real read comes near; a declared size the reply cannot fill must not
+// reserve memory it will never use. Beyond the bound the vector grows as the
+// blocks come.
+constexpr std::uint64_t MAX_RESERVED_ELEMENTS = 16ull << 20;
+
 template <typename T>
 void reserve_bounded(std::vector<T>& out, std::uint64_t declared, std::uint64_t first_block_size,
                      std::uint64_t num_blocks) {
     const std::uint64_t bound = first_block_size * std::max<std::uint64_t>(num_blocks, 1);
-    out.reserve(static_cast<std::size_t>(std::min(declared, bound)));
+    out.reserve(static_cast<std::size_t>(std::min({declared, bound, MAX_RESERVED_ELEMENTS})));
 }
 
 // What is missing or impossible in a block, or "" when it can be used.
