@@ -12,6 +12,7 @@ PACKAGES=(
   pybind11-dev python3-dev python3-numpy python3-pytest
   libgtest-dev libgmock-dev libbenchmark-dev
   samtools python3-pysam tabix
+  clang-14 libclang-rt-14-dev llvm-14
 )
 
 missing=()
