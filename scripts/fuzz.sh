@@ -9,7 +9,8 @@
 #   bash scripts/fuzz.sh 600 sam_line only the named targets
 #
 # Environment: FUZZ_SECONDS (the time per target when no argument gives it),
-# FUZZ_PARALLEL (targets run at once, default 3), JOBS (build jobs, default 3).
+# FUZZ_PARALLEL (targets run at once, default 3 or the number of cores when
+# fewer), JOBS (build jobs, default 3).
 # Inputs the fuzzer found interesting collect in build/fuzz/work/<target>/ and
 # are reused by the next run; a finding is written to
 # build/fuzz/findings/<target>/ and its path printed. Keep the input of every
@@ -19,7 +20,8 @@ cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${1:-${FUZZ_SECONDS:-30}}
 shift || true
-PARALLEL=${FUZZ_PARALLEL:-3}
+CORES=$(nproc)
+PARALLEL=${FUZZ_PARALLEL:-$(( CORES < 3 ? CORES : 3 ))}
 JOBS=${JOBS:-3}
 BUILD=build/fuzz
 

@@ -39,4 +39,6 @@ if [ -f python/CMakeLists.txt ] && [ -d tests/python ]; then
   /usr/bin/python3 -m pytest -q tests/python || status=1
 fi
 
+bash scripts/fuzz.sh || status=1
+
 exit $status
