@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cstdlib>
 #include <iterator>
@@ -79,6 +80,11 @@ zmq::message_t Reply::take_frame() {
     return frame;
 }
 
+Reply unsupported(const Request& request) {
+    return Reply::simple(ipc_tools::MessageType::BAD_REQUEST,
+                         "unsupported request: " + ipc_tools::message_type_as_string(request.record.type));
+}
+
 Handler always(ipc_tools::MessageType reply_type, const std::string& text, std::uint32_t value) {
     return [reply_type, text, value](const Request&) { return Reply::simple(reply_type, text, value); };
 }
@@ -105,6 +111,27 @@ std::string make_ipc_endpoint() {
     return "ipc://" + folder + "/sl_test_server_" + std::to_string(::getpid()) + "_" +
            std::to_string(counter.fetch_add(1)) + ".sock";
 }
+
+struct TestServer::Rule {
+    enum class Action { answer, silence, late, raw, forget, restart };
+
+    // Absent for "*".
+    std::optional<ipc_tools::MessageType> request_type;
+    // 0 selects every request; otherwise the occurrence-th one (and, when
+    // `onward`, every later one) counted from when the rule was applied.
+    std::size_t occurrence = 0;
+    bool onward = false;
+    Action action = Action::answer;
+    ipc_tools::MessageType reply_type = ipc_tools::MessageType::UNSET;
+    std::string text;  // reply text, or the raw bytes
+    std::chrono::milliseconds delay{0};
+    // Requests this rule has looked at. Guarded by the server's mutex.
+    std::size_t seen = 0;
+
+    bool selects_current() const {
+        return occurrence == 0 || seen == occurrence || (onward && seen > occurrence);
+    }
+};
 
 struct TestServer::PendingReply {
     std::chrono::steady_clock::time_point due;
@@ -182,54 +209,110 @@ void TestServer::reset_handlers() {
     m_handlers.clear();
     m_handlers[MessageType::HEARTBEAT_PING] = always(MessageType::HEARTBEAT_ECHO);
     m_handlers[MessageType::DISCONNECT] = always(MessageType::DISCONNECTED);
-    m_default_handler = [](const Request& request) {
-        return Reply::simple(MessageType::BAD_REQUEST,
-                             "unsupported request: " +
-                                 ipc_tools::message_type_as_string(request.record.type));
-    };
+    m_default_handler = unsupported;
+    m_state.reset();
 }
 
-void TestServer::apply_rule(const std::string& rule) {
-    const auto fail = [&rule](const std::string& why) {
-        throw std::invalid_argument("bad rule '" + rule + "': " + why);
+void TestServer::set_state(std::shared_ptr<ServerState> state) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_state = std::move(state);
+}
+
+namespace {
+
+// "\xHH" writes the byte HH; every other character stands for itself.
+std::optional<std::string> decode_bytes(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\\x") == 0) {
+            if (i + 4 > text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 2])) ||
+                !std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
+                return std::nullopt;
+            }
+            bytes.push_back(static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16)));
+            i += 3;
+        } else {
+            bytes.push_back(text[i]);
+        }
+    }
+    return bytes;
+}
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+void TestServer::apply_rule(const std::string& rule_text) {
+    const auto fail = [&rule_text](const std::string& why) {
+        throw std::invalid_argument("bad rule '" + rule_text + "': " + why);
     };
-    const auto equals = rule.find('=');
+    const auto equals = rule_text.find('=');
     if (equals == std::string::npos) {
         fail("expected REQUEST=REPLY");
     }
-    const std::string request_name = rule.substr(0, equals);
-    std::string action = rule.substr(equals + 1);
+    std::string request_name = rule_text.substr(0, equals);
+    std::string action = rule_text.substr(equals + 1);
 
-    std::optional<ipc_tools::MessageType> request_type;
+    auto rule = std::make_shared<Rule>();
+    if (const auto hash = request_name.find('#'); hash != std::string::npos) {
+        std::string occurrence = request_name.substr(hash + 1);
+        request_name.erase(hash);
+        if (!occurrence.empty() && occurrence.back() == '+') {
+            rule->onward = true;
+            occurrence.pop_back();
+        }
+        if (!all_digits(occurrence) || occurrence.size() > 9 || std::stoul(occurrence) == 0) {
+            fail("expected a request number from 1 after '#'");
+        }
+        rule->occurrence = std::stoul(occurrence);
+    }
     if (request_name != "*") {
-        request_type = message_type_from_string(request_name);
-        if (!request_type) {
+        rule->request_type = message_type_from_string(request_name);
+        if (!rule->request_type) {
             fail("unknown request type '" + request_name + "'");
         }
     }
 
-    Handler handler;
-    if (action == "silence") {
-        handler = [](const Request&) { return Reply::silence(); };
-    } else {
-        std::chrono::milliseconds delay{0};
-        // A trailing "@<digits>" is the delay; any other '@' belongs to the
-        // text.
-        const auto at = action.rfind('@');
-        if (at != std::string::npos) {
-            const std::string digits = action.substr(at + 1);
-            if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos) {
-                if (digits.size() > 9) {
-                    fail("delay too long");
-                }
-                delay = std::chrono::milliseconds(std::stol(digits));
-                action.erase(at);
-            }
+    // A trailing "@<digits>" is the delay; any other '@' belongs to the text.
+    const auto take_delay = [&](std::string& text) {
+        const auto at = text.rfind('@');
+        if (at == std::string::npos || !all_digits(text.substr(at + 1))) {
+            return false;
         }
-        std::string text;
+        if (text.size() - at - 1 > 9) {
+            fail("delay too long");
+        }
+        rule->delay = std::chrono::milliseconds(std::stol(text.substr(at + 1)));
+        text.erase(at);
+        return true;
+    };
+
+    if (action == "silence") {
+        rule->action = Rule::Action::silence;
+    } else if (action == "forget") {
+        rule->action = Rule::Action::forget;
+    } else if (action == "restart") {
+        rule->action = Rule::Action::restart;
+    } else if (action.rfind("raw:", 0) == 0) {
+        rule->action = Rule::Action::raw;
+        const auto bytes = decode_bytes(action.substr(4));
+        if (!bytes) {
+            fail("'\\x' must be followed by two hexadecimal digits");
+        }
+        rule->text = *bytes;
+    } else if (action.rfind("late@", 0) == 0) {
+        rule->action = Rule::Action::late;
+        if (!take_delay(action) || action != "late") {
+            fail("expected late@MS");
+        }
+    } else {
+        rule->action = Rule::Action::answer;
+        take_delay(action);
         const auto colon = action.find(':');
         if (colon != std::string::npos) {
-            text = action.substr(colon + 1);
+            rule->text = action.substr(colon + 1);
             action.erase(colon);
         }
         const auto reply_type = message_type_from_string(action);
@@ -238,20 +321,42 @@ void TestServer::apply_rule(const std::string& rule) {
         }
         // Only simple types can be built from a name alone.
         try {
-            ipc_tools::Message probe(*reply_type, "", 0, text);
+            ipc_tools::Message probe(*reply_type, "", 0, rule->text);
         } catch (const std::exception&) {
             fail("'" + action + "' is not a simple message");
         }
-        const ipc_tools::MessageType type = *reply_type;
-        handler = [type, text, delay](const Request&) {
-            return Reply::simple(type, text).delayed_by(delay);
-        };
+        rule->reply_type = *reply_type;
     }
-    if (request_type) {
-        on(*request_type, std::move(handler));
-    } else {
-        on_any(std::move(handler));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rules.push_back(std::move(rule));
+}
+
+void TestServer::clear_rules() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rules.clear();
+}
+
+std::shared_ptr<const TestServer::Rule> TestServer::select_rule(ipc_tools::MessageType type) {
+    // Every rule for the type counts the request, also when a newer one takes
+    // it, so "#N" always means the N-th request of that type.
+    const auto pick = [this](const std::function<bool(const Rule&)>& looks_at) {
+        std::shared_ptr<const Rule> chosen;
+        for (auto it = m_rules.rbegin(); it != m_rules.rend(); ++it) {
+            Rule& rule = **it;
+            if (!looks_at(rule)) {
+                continue;
+            }
+            ++rule.seen;
+            if (!chosen && rule.selects_current()) {
+                chosen = *it;
+            }
+        }
+        return chosen;
+    };
+    if (auto rule = pick([type](const Rule& r) { return r.request_type == type; })) {
+        return rule;
     }
+    return pick([](const Rule& r) { return !r.request_type.has_value(); });
 }
 
 std::vector<RequestRecord> TestServer::requests() const {
@@ -281,12 +386,6 @@ bool TestServer::wait_for_requests(std::size_t count, std::chrono::milliseconds 
     return m_received.wait_for(lock, timeout, [&] { return m_requests.size() >= count; });
 }
 
-Handler TestServer::handler_for(ipc_tools::MessageType type) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_handlers.find(type);
-    return it != m_handlers.end() ? it->second : m_default_handler;
-}
-
 void TestServer::handle_request(std::vector<zmq::message_t>& frames,
                                 std::vector<PendingReply>& pending) {
     // A REQ peer sends [routing id][empty delimiter][request]; the reply goes
@@ -299,16 +398,53 @@ void TestServer::handle_request(std::vector<zmq::message_t>& frames,
     RequestRecord record = describe(std::move(frames.back()), message);
     frames.pop_back();
 
-    const Handler handler = handler_for(record.type);
+    std::shared_ptr<const Rule> rule;
+    Handler handler;
+    std::shared_ptr<ServerState> state;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back(record);
+        rule = select_rule(record.type);
+        const auto it = m_handlers.find(record.type);
+        handler = it != m_handlers.end() ? it->second : m_default_handler;
+        state = m_state;
     }
     m_received.notify_all();
 
+    using Action = Rule::Action;
+    const std::string client_id = record.client_id;
+    const Request request{std::move(record), message};
     Reply reply;
     try {
-        reply = handler(Request{std::move(record), message});
+        if (!rule) {
+            reply = handler(request);
+        } else {
+            switch (rule->action) {
+            case Action::silence:
+                return;
+            case Action::answer:
+                reply = Reply::simple(rule->reply_type, rule->text).delayed_by(rule->delay);
+                break;
+            case Action::raw:
+                reply = Reply::raw(rule->text);
+                break;
+            case Action::forget:
+                if (state) {
+                    state->forget_client(client_id);
+                }
+                reply = handler(request);
+                break;
+            case Action::restart:
+                if (state) {
+                    state->restart();
+                }
+                reply = handler(request);
+                break;
+            case Action::late:
+                reply = handler(request).delayed_by(rule->delay);
+                break;
+            }
+        }
     } catch (const std::exception& e) {
         reply = Reply::simple(ipc_tools::MessageType::BAD_REQUEST,
                               std::string("test server handler failed: ") + e.what());

@@ -75,6 +75,10 @@ private:
 
 using Handler = std::function<Reply(const Request&)>;
 
+// What a server answers to a request it has no handler for: BAD_REQUEST
+// naming the request type.
+Reply unsupported(const Request& request);
+
 // Handler answering every request with the same simple reply.
 Handler always(ipc_tools::MessageType reply_type, const std::string& text = "",
                std::uint32_t value = 0);
@@ -85,6 +89,20 @@ std::optional<ipc_tools::MessageType> message_type_from_string(const std::string
 // A ZeroMQ endpoint "ipc://<temp folder>/<unique name>" that no other server
 // of this process uses.
 std::string make_ipc_endpoint();
+
+// The state of a server that registers clients, as the fault rules
+// "forget" and "restart" reach it (see TestServer::apply_rule). Called on the
+// serving thread, between requests.
+class ServerState {
+public:
+    virtual ~ServerState() = default;
+    // The client is no longer known: its later requests get
+    // CLIENT_NOT_RECOGNISED.
+    virtual void forget_client(const std::string& client_id) = 0;
+    // As if the server process had restarted: every client and every load is
+    // forgotten.
+    virtual void restart() = 0;
+};
 
 // The fake server. start() binds and starts the serving thread; stop() or the
 // destructor ends it. Handlers run on the serving thread, one request at a
@@ -122,7 +140,11 @@ public:
     void on_any(Handler handler);
     // Back to the defaults: HEARTBEAT_PING gets HEARTBEAT_ECHO, DISCONNECT
     // gets DISCONNECTED, anything else BAD_REQUEST naming the request type.
+    // Also detaches the state (set_state). Scripted rules stay.
     void reset_handlers();
+    // The state that the rules "forget" and "restart" act on; null detaches
+    // it (those rules then only answer as the handlers do).
+    void set_state(std::shared_ptr<ServerState> state);
 
     // Requests received so far, oldest first.
     std::vector<RequestRecord> requests() const;
@@ -134,22 +156,39 @@ public:
     bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const;
 
     // Applies one scripted rule, as given on the command line of the
-    // standalone server:
-    //   "REQUEST=REPLY"            answer REQUEST with the simple reply REPLY
+    // standalone server. Rules stand above the handlers: a request that a
+    // rule selects is treated as the rule says.
+    //   "REQUEST=REPLY"            answer with the simple reply REPLY
     //   "REQUEST=REPLY:TEXT"       the same, with a text
     //   "REQUEST=REPLY@MS"         the same, MS milliseconds late; also
     //                              "REQUEST=REPLY:TEXT@MS"
-    //   "REQUEST=silence"          never answer REQUEST
-    // REQUEST may be "*" for every type without a rule of its own. Throws
+    //   "REQUEST=silence"          never answer
+    //   "REQUEST=late@MS"          the handler's own answer, MS ms late
+    //   "REQUEST=raw:BYTES"        answer with the bytes as one frame, not a
+    //                              message ("\xHH" writes any byte)
+    //   "REQUEST=forget"           forget the requesting client first, then
+    //                              answer as the handler does
+    //   "REQUEST=restart"          restart the server's state first, then
+    //                              answer as the handler does
+    // REQUEST is a type name, or "*" for every type (heartbeats included)
+    // without a rule of its own. "REQUEST#N=..." selects only the N-th such
+    // request from now on, "REQUEST#N+=..." the N-th and every later one.
+    // The newest rule that selects a request wins. Throws
     // std::invalid_argument naming the fault for anything else.
     void apply_rule(const std::string& rule);
+    // Removes every scripted rule.
+    void clear_rules();
 
 private:
     struct PendingReply;
+    struct Rule;
+
+    // The rule that takes `type`, counting the request against each rule
+    // that looks at it. REQUIRES: m_mutex held.
+    std::shared_ptr<const Rule> select_rule(ipc_tools::MessageType type);
 
     void serve();
     void handle_request(std::vector<zmq::message_t>& frames, std::vector<PendingReply>& pending);
-    Handler handler_for(ipc_tools::MessageType type) const;
 
     std::string m_bind_endpoint;
     zmq::context_t m_context;
@@ -164,6 +203,8 @@ private:
     std::map<ipc_tools::MessageType, Handler> m_handlers;
     Handler m_default_handler;
     std::vector<RequestRecord> m_requests;
+    std::vector<std::shared_ptr<Rule>> m_rules;  // oldest first
+    std::shared_ptr<ServerState> m_state;
 };
 
 }  // namespace test_server

@@ -83,7 +83,7 @@ TEST(ConnectionInfoTest, PathsBecomeCanonical) {
 
 TEST(ConnectionInfoTest, ParseReadsBackWhatWasWritten) {
     ConnectionInfo info;
-    info.config = "dna_r10.4.1_e8.2_400bps_hac";
+    info.config = "signal_model_hac";
     info.client_name = "client 1";
     info.connection_timeout_ms = 4294967295u;
     info.priority = 0;

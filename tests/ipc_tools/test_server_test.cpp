@@ -344,6 +344,11 @@ TEST(TestServer, refuses_malformed_rules) {
         {"LOAD_CONFIG=", "unknown reply type ''"},
         {"LOAD_CONFIG=RETURN_CONFIGS", "'RETURN_CONFIGS' is not a simple message"},
         {"LOAD_CONFIG=LOADING@1234567890", "delay too long"},
+        {"LOAD_CONFIG#0=silence", "expected a request number from 1 after '#'"},
+        {"LOAD_CONFIG#x=silence", "expected a request number from 1 after '#'"},
+        {"LOAD_CONFIG=late@", "expected late@MS"},
+        {"LOAD_CONFIG=late@5x", "expected late@MS"},
+        {"LOAD_CONFIG=raw:\\x4", "'\\x' must be followed by two hexadecimal digits"},
     };
     TestServer server;
     for (const auto& [rule, why] : cases) {
