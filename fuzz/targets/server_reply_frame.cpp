@@ -12,7 +12,10 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "ipc_tools/connected_info.h"
 #include "ipc_tools/ipc_tools.h"
+#include "strandlink/connection_protocol.h"
+#include "strandlink/server_proxy.h"
 
 namespace {
 
@@ -195,16 +198,36 @@ void walk(Sink& sink, const tessel_ipc::ServerStats* stats) {
 
 // Reads what the classification promises is there, the way the readers of
 // each reply kind go straight to their table.
-void read_by_type(Sink& sink, const ipc_tools::Message& message,
+void read_by_type(Sink& sink, ipc_tools::Message& message,
                   const tessel_ipc::MessageData* data) {
     using namespace ipc_tools;
     switch (message.get_type()) {
         case RETURN_CONFIGS:
             walk(sink, data->content_as_ConfigData());
+            for (const auto& kit : strandlink::server_proxy::extract_barcoding_arrangements(message)) {
+                sink.take(kit.kit_name);
+                sink.take(kit.name_pattern);
+            }
             break;
         case RETURN_STATISTICS:
             walk(sink, data->content_as_ServerStats());
+            if (const auto* stats = data->content_as_ServerStats()) {
+                const auto read = strandlink::server_proxy::get_stats_from_message(*stats);
+                sink.take(read.clients.size());
+            }
             break;
+        case CONNECTED:
+            if (const auto info = ConnectedInfo::parse(get_simple_message_text(message))) {
+                sink.take(info->client_uid);
+            }
+            break;
+        case RESPONSE: {
+            // The server's internal state, which the connection protocol reads.
+            ConnectedInfo info;
+            const auto error = strandlink::add_server_state_data(info, get_simple_message_text(message));
+            sink.take(error.message);
+            break;
+        }
         case RETURN_FIRST_CALLED_BLOCK:
         case RETURN_NEXT_CALLED_BLOCK:
         case PASS_FIRST_RAW_BLOCK:
