@@ -1,19 +1,25 @@
 // Building the wire messages of reads, in samples per second, beside a plain
 // memcpy of the same sample bytes measured in the same run.
 //
-// After the runs, prints each builder's throughput as a fraction of memcpy's:
-// the messages copy each sample once (straight into the builder's buffer), so
-// the ratio shows what the tables, strings and allocations cost on top.
+// After the runs, prints each builder's throughput as a fraction of memcpy's,
+// the median of per-round ratios of arms run interleaved: the messages copy
+// each sample once (straight into the builder's buffer), so the ratio shows
+// what the tables, strings and allocations cost on top. Long reads have two
+// floors: a copy into one warm buffer, and a fair one that, like the
+// builder, writes every block into memory of its own, all kept until the
+// read is done.
 
 #include "data_model/interfaces/read_holder.h"
 #include "ipc_tools/fbbuilder_read_helper.h"
+
+#include "bench/bench_reads.h"
+#include "bench/interleaved_rounds.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,167 +31,148 @@ constexpr std::size_t LONG_READ = 16 * BLOCK_SIZE + 1000;
 constexpr std::size_t SHORT_READ = 4000;         // 64 of them fill one batch
 constexpr std::size_t READS_PER_BATCH = BLOCK_SIZE / SHORT_READ;
 
-interfaces::ReadHolder make_read(std::size_t num_samples, unsigned long long tag) {
-    interfaces::ReadHolder read;
-    read.read_tag = tag;
-    std::vector<short> samples(num_samples);
-    for (std::size_t i = 0; i < num_samples; ++i) {
-        samples[i] = static_cast<short>(i % 2000);
-    }
-    kelp::data_wrappers::v2::DataSetData raw;
-    raw.own(std::move(samples));
-    read.datasets.emplace(dataset::raw_data, std::move(raw));
-    auto& m = read.metadata;
-    m.insert("duration", static_cast<unsigned long long>(num_samples));
-    m.insert("daq_offset", 4.0f);
-    m.insert("daq_scaling", 0.2f);
-    m.insert("read_id", std::string("0b8c6a3e-5f2d-4f57-9d0a-3f1c2e4b5a6d"));
-    m.insert("strand_id", std::string("0b8c6a3e-5f2d-4f57-9d0a-3f1c2e4b5a6d"));
-    m.insert("sampling_rate", 5000.0f);
-    m.insert("start_time", 123456789ull);
-    m.insert("channel", 412);
-    m.insert("mux", 2u);
-    m.insert("run_id", std::string("f2a1c7d9e3b54a6f8c0d1e2f3a4b5c6d7e8f9a0b"));
-    m.insert("sequencing_kit", std::string("kit-114"));
-    m.insert("flow_cell_product_code", std::string("fc-r10"));
-    return read;
-}
+using bench_reads::make_read;
 
 const std::string CLIENT_ID = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
 
-void BM_LongReadBlockMessages(benchmark::State& state) {
-    const auto read = make_read(LONG_READ, 1);
-    for (auto _ : state) {
-        auto messages = ipc_tools::create_read_block_messages(read, CLIENT_ID, BLOCK_SIZE);
+// The work of each arm, one unit per call.
+struct Work {
+    interfaces::ReadHolder long_read = make_read(LONG_READ, 1);
+    std::vector<interfaces::ReadHolder> short_reads;
+    std::vector<short> long_source = std::vector<short>(LONG_READ, 7);
+    std::vector<short> warm_target = std::vector<short>(BLOCK_SIZE);
+    std::vector<std::vector<short>> short_sources =
+            std::vector<std::vector<short>>(READS_PER_BATCH, std::vector<short>(SHORT_READ, 7));
+    std::vector<short> short_target = std::vector<short>(READS_PER_BATCH * SHORT_READ);
+
+    Work() {
+        for (std::size_t i = 0; i < READS_PER_BATCH; ++i) {
+            short_reads.push_back(make_read(SHORT_READ, i + 1));
+        }
+    }
+
+    void long_read_block_messages() {
+        auto messages = ipc_tools::create_read_block_messages(long_read, CLIENT_ID, BLOCK_SIZE);
         benchmark::DoNotOptimize(messages.data());
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * LONG_READ));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LONG_READ * sizeof(short)));
-}
-BENCHMARK(BM_LongReadBlockMessages)->Unit(benchmark::kMillisecond);
 
-void BM_ShortReadBatchMessage(benchmark::State& state) {
-    std::vector<interfaces::ReadHolder> reads;
-    for (std::size_t i = 0; i < READS_PER_BATCH; ++i) {
-        reads.push_back(make_read(SHORT_READ, i + 1));
-    }
-    for (auto _ : state) {
-        auto message = ipc_tools::create_read_batch_message(reads, CLIENT_ID);
+    void short_read_batch_message() {
+        auto message = ipc_tools::create_read_batch_message(short_reads, CLIENT_ID);
         benchmark::DoNotOptimize(&message);
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * READS_PER_BATCH * SHORT_READ));
-    state.SetBytesProcessed(
-            static_cast<int64_t>(state.iterations() * READS_PER_BATCH * SHORT_READ * sizeof(short)));
-}
-BENCHMARK(BM_ShortReadBatchMessage)->Unit(benchmark::kMillisecond);
 
-// The floors: the same sample bytes copied with plain memcpy, block by block
-// (or read by read) into one buffer of a block's size that already exists.
-void BM_MemcpyLongReadBlocks(benchmark::State& state) {
-    std::vector<short> source(LONG_READ, 7);
-    std::vector<short> target(BLOCK_SIZE);
-    for (auto _ : state) {
+    // The same sample bytes copied block by block into one buffer of a
+    // block's size that already exists.
+    void memcpy_long_read_warm() {
         for (std::size_t offset = 0; offset < LONG_READ; offset += BLOCK_SIZE) {
             const std::size_t samples = std::min(BLOCK_SIZE, LONG_READ - offset);
-            std::memcpy(target.data(), source.data() + offset, samples * sizeof(short));
+            std::memcpy(warm_target.data(), long_source.data() + offset, samples * sizeof(short));
             benchmark::ClobberMemory();
         }
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * LONG_READ));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LONG_READ * sizeof(short)));
-}
-BENCHMARK(BM_MemcpyLongReadBlocks)->Unit(benchmark::kMillisecond);
 
-// memcpy into a freshly allocated buffer per block, as each message needs its
-// own buffer: separates the cost of fresh memory from that of the builder.
-void BM_MemcpyLongReadFreshBlocks(benchmark::State& state) {
-    std::vector<short> source(LONG_READ, 7);
-    for (auto _ : state) {
+    // Each block into a new buffer of its own, all alive until the read is
+    // done, as the messages of a read are: the cost of fresh memory (page
+    // faults, allocator) that the builder cannot avoid either.
+    void memcpy_long_read_fresh() {
+        std::vector<std::unique_ptr<short[]>> targets;
+        targets.reserve(LONG_READ / BLOCK_SIZE + 1);
         for (std::size_t offset = 0; offset < LONG_READ; offset += BLOCK_SIZE) {
             const std::size_t samples = std::min(BLOCK_SIZE, LONG_READ - offset);
-            std::unique_ptr<short[]> target(new short[samples]);
-            std::memcpy(target.get(), source.data() + offset, samples * sizeof(short));
-            benchmark::DoNotOptimize(target.get());
-            benchmark::ClobberMemory();
+            targets.emplace_back(new short[samples]);
+            std::memcpy(targets.back().get(), long_source.data() + offset, samples * sizeof(short));
+            benchmark::DoNotOptimize(targets.back().get());
         }
+        benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * LONG_READ));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LONG_READ * sizeof(short)));
-}
-BENCHMARK(BM_MemcpyLongReadFreshBlocks)->Unit(benchmark::kMillisecond);
 
-void BM_MemcpyShortReads(benchmark::State& state) {
-    std::vector<std::vector<short>> sources(READS_PER_BATCH, std::vector<short>(SHORT_READ, 7));
-    std::vector<short> target(READS_PER_BATCH * SHORT_READ);
-    for (auto _ : state) {
-        short* out = target.data();
-        for (const auto& source : sources) {
+    void memcpy_short_reads() {
+        short* out = short_target.data();
+        for (const auto& source : short_sources) {
             std::memcpy(out, source.data(), SHORT_READ * sizeof(short));
             out += SHORT_READ;
         }
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * READS_PER_BATCH * SHORT_READ));
-    state.SetBytesProcessed(
-            static_cast<int64_t>(state.iterations() * READS_PER_BATCH * SHORT_READ * sizeof(short)));
+};
+
+Work& work() {
+    static Work instance;
+    return instance;
+}
+
+template <void (Work::*Run)()>
+void run_arm(benchmark::State& state, std::size_t samples_per_run) {
+    Work& w = work();
+    for (auto _ : state) {
+        (w.*Run)();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * samples_per_run));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * samples_per_run * sizeof(short)));
+}
+
+void BM_LongReadBlockMessages(benchmark::State& state) {
+    run_arm<&Work::long_read_block_messages>(state, LONG_READ);
+}
+BENCHMARK(BM_LongReadBlockMessages)->Unit(benchmark::kMillisecond);
+
+void BM_ShortReadBatchMessage(benchmark::State& state) {
+    run_arm<&Work::short_read_batch_message>(state, READS_PER_BATCH * SHORT_READ);
+}
+BENCHMARK(BM_ShortReadBatchMessage)->Unit(benchmark::kMillisecond);
+
+void BM_MemcpyLongReadBlocks(benchmark::State& state) {
+    run_arm<&Work::memcpy_long_read_warm>(state, LONG_READ);
+}
+BENCHMARK(BM_MemcpyLongReadBlocks)->Unit(benchmark::kMillisecond);
+
+void BM_MemcpyLongReadFreshBlocks(benchmark::State& state) {
+    run_arm<&Work::memcpy_long_read_fresh>(state, LONG_READ);
+}
+BENCHMARK(BM_MemcpyLongReadFreshBlocks)->Unit(benchmark::kMillisecond);
+
+void BM_MemcpyShortReads(benchmark::State& state) {
+    run_arm<&Work::memcpy_short_reads>(state, READS_PER_BATCH * SHORT_READ);
 }
 BENCHMARK(BM_MemcpyShortReads)->Unit(benchmark::kMillisecond);
 
-// Keeps each run's samples per second for the ratios printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) {
-                continue;
-            }
-            const auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end()) {
-                m_rates[run.benchmark_name()] = items->second.value;
-            }
-        }
-    }
-
-    void print_ratios() const {
-        std::printf("\nSamples per second as a fraction of plain memcpy of the same bytes (same run):\n");
-        print_ratio("BM_LongReadBlockMessages", "BM_MemcpyLongReadBlocks");
-        print_ratio("BM_LongReadBlockMessages", "BM_MemcpyLongReadFreshBlocks");
-        print_ratio("BM_ShortReadBatchMessage", "BM_MemcpyShortReads");
-    }
-
-private:
-    void print_ratio(const char* name, const char* floor) const {
-        const double value = rate(name);
-        const double reference = rate(floor);
-        if (value > 0 && reference > 0) {
-            std::printf("  %-26s / %-30s %.3f\n", name, floor, value / reference);
-        }
-    }
-
-    double rate(const std::string& prefix) const {
-        for (const auto& [name, value] : m_rates) {
-            if (name.rfind(prefix, 0) == 0 &&
-                (name.size() == prefix.size() || name[prefix.size()] == '/')) {
-                return value;
-            }
-        }
-        return 0;
-    }
-
-    std::map<std::string, double> m_rates;
-};
+void print_interleaved_ratios(int rounds) {
+    Work& w = work();
+    const double long_samples = static_cast<double>(LONG_READ);
+    const double short_samples = static_cast<double>(READS_PER_BATCH * SHORT_READ);
+    enum { batch, memcpy_short, blocks, memcpy_warm, memcpy_fresh };
+    const std::vector<bench_rounds::Arm> arms = {
+            {"batch of 64 short reads", [&w] { w.short_read_batch_message(); }, short_samples},
+            {"memcpy of the short reads", [&w] { w.memcpy_short_reads(); }, short_samples},
+            {"blocks of a long read", [&w] { w.long_read_block_messages(); }, long_samples},
+            {"memcpy, one warm buffer", [&w] { w.memcpy_long_read_warm(); }, long_samples},
+            {"memcpy, fresh buffer per block", [&w] { w.memcpy_long_read_fresh(); }, long_samples},
+    };
+    const auto rates = bench_rounds::run_rounds(arms, rounds, 0.05);
+    std::printf("\nSamples per second as a fraction of plain memcpy of the same bytes\n"
+                "(median of %d interleaved rounds):\n", rounds);
+    const auto print = [&](int a, int b) {
+        std::printf("  %-24s / %-32s %.3f\n", arms[a].name.c_str(), arms[b].name.c_str(),
+                    bench_rounds::median_ratio(rates, a, b));
+    };
+    print(batch, memcpy_short);
+    print(blocks, memcpy_warm);
+    print(blocks, memcpy_fresh);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    const int rounds = bench_rounds::take_rounds_argument(argc, argv, 21);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.print_ratios();
+    bench_rounds::use_one_allocator_regime();
+    benchmark::RunSpecifiedBenchmarks();
+    if (rounds > 0) {
+        print_interleaved_ratios(rounds);
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -5,9 +5,10 @@
 //   broker+server  RequestBroker    -> test server     (the full road)
 //   broker         RequestBroker    -> bare REP socket (the broker's own cost)
 //   server         bare REQ socket  -> test server     (the test server's cost)
-// Each ratio printed is the median of the per-round ratios against raw.
+// Each ratio printed is raw's time over the arm's, the median of the
+// per-round ratios (1.0: as fast as the bare sockets).
 //
-// Usage: request_broker_bench [rounds] [iterations per round]
+// Usage: request_broker_bench [--rounds=N]
 
 #include <atomic>
 #include <cstdint>
@@ -21,7 +22,7 @@
 
 #include <zmq.hpp>
 
-#include "bench/interleaved.h"
+#include "bench/interleaved_rounds.h"
 #include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/request_broker.h"
 #include "testing/test_server.h"
@@ -149,7 +150,7 @@ void broker_round_trips(ipc_tools::RequestBroker& broker, const Message& prototy
     }
 }
 
-void run_case(const Case& c, int rounds, std::size_t iterations) {
+void run_case(const Case& c, int rounds) {
     const Message prototype = make_block(c.samples);
     const std::string request_bytes = frame_bytes(prototype.copy());
     const std::string reply_bytes = frame_bytes(Message(MessageType::RAW_BLOCK_ACCEPTED, "", 0, ""));
@@ -168,31 +169,31 @@ void run_case(const Case& c, int rounds, std::size_t iterations) {
     ipc_tools::RequestBroker bare_broker;
     bare_broker.prepare_connection(broker_rep.endpoint(), TIMEOUT_MS);
 
-    const std::vector<bench::Arm> arms = {
-            {"raw", [&](std::size_t n) { raw_req.round_trips(n); }},
-            {"broker+server", [&](std::size_t n) { broker_round_trips(full_broker, prototype, n); }},
-            {"broker", [&](std::size_t n) { broker_round_trips(bare_broker, prototype, n); }},
-            {"server", [&](std::size_t n) { server_req.round_trips(n); }},
+    const std::vector<bench_rounds::Arm> arms = {
+            {"raw", [&] { raw_req.round_trips(1); }},
+            {"broker+server", [&] { broker_round_trips(full_broker, prototype, 1); }},
+            {"broker", [&] { broker_round_trips(bare_broker, prototype, 1); }},
+            {"server", [&] { server_req.round_trips(1); }},
     };
-    const auto times = bench::run_interleaved(arms, rounds, iterations);
-    std::printf("%s/%s (%d rounds of %zu round trips)\n", c.transport.c_str(), c.size_name.c_str(), rounds,
-                iterations);
-    bench::print_times(times);
-    for (const char* arm : {"broker+server", "broker", "server"}) {
-        std::printf("  %-14s / raw: %.2fx (median of per-round ratios)\n", arm,
-                    bench::median_ratio(times.at(arm), times.at("raw")));
+    const auto rates = bench_rounds::run_rounds(arms, rounds, 0.05);
+    std::printf("%s/%s (%d rounds)\n", c.transport.c_str(), c.size_name.c_str(), rounds);
+    for (std::size_t a = 0; a < arms.size(); ++a) {
+        std::printf("  %-14s %9.0f round trips/s\n", arms[a].name.c_str(), bench_rounds::median(rates[a]));
+    }
+    for (std::size_t a = 1; a < arms.size(); ++a) {
+        std::printf("  raw time / %-14s time: %.2f (median of per-round ratios)\n", arms[a].name.c_str(),
+                    bench_rounds::median_ratio(rates, a, 0));
     }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
-    const std::size_t iterations = argc > 2 ? static_cast<std::size_t>(std::atol(argv[2])) : 0;
+    const int rounds = bench_rounds::take_rounds_argument(argc, argv, 21);
     const std::vector<Case> cases = {
             {"tcp", "small", 16}, {"tcp", "512KB", 256 * 1024}, {"ipc", "small", 16}, {"ipc", "512KB", 256 * 1024}};
     for (const Case& c : cases) {
-        run_case(c, rounds, iterations != 0 ? iterations : (c.samples > 1000 ? 200 : 2000));
+        run_case(c, rounds);
     }
     return 0;
 }

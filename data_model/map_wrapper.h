@@ -114,6 +114,18 @@ public:
 
     // (key, type) of every entry in key order.
     KeyList get_keys() const;
+    // Calls visit(key, value) for every entry in key order, with the key as
+    // const std::string& and the value as const std::any&: one walk that a
+    // reader wanting many keys can use in place of one look-up per key.
+    // visit must not change this map.
+    template <typename Visit>
+    void for_each_entry(Visit&& visit) const {
+        if (m_map) {
+            for (const auto& entry : *m_map) {
+                visit(entry.first, entry.second);
+            }
+        }
+    }
     std::size_t size() const noexcept;
     bool empty() const noexcept;
 

@@ -73,5 +73,9 @@ std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& re
 // Throws as create_read_block_messages for any of the reads.
 Message create_read_batch_message(const std::vector<interfaces::ReadHolder>& reads,
                                   const std::string& client_id);
+// The same for reads that stay where they are (none may be null): a caller
+// can build the message before it takes the reads over.
+Message create_read_batch_message(const std::vector<const interfaces::ReadHolder*>& reads,
+                                  const std::string& client_id);
 
 }  // namespace ipc_tools

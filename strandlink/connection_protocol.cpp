@@ -1,6 +1,8 @@
 #include "strandlink/connection_protocol.h"
 
 #include <set>
+#include <utility>
+#include <vector>
 #include <thread>
 
 #include <rapidjson/document.h>
@@ -404,13 +406,50 @@ std::uint32_t wire_priority(int priority) {
                         : static_cast<std::uint32_t>(priority);
 }
 
+namespace {
+
+// Deeper documents are refused: the server's state is a few levels deep, and
+// writing a member back walks it recursively.
+constexpr std::size_t MAX_STATE_DEPTH = 64;
+
+// Whether `value` nests no deeper than MAX_STATE_DEPTH. Walks with a stack of
+// its own, so that the check itself cannot overflow the thread's stack.
+bool within_depth(const rapidjson::Value& root) {
+    std::vector<std::pair<const rapidjson::Value*, std::size_t>> pending{{&root, 1}};
+    while (!pending.empty()) {
+        const auto [value, depth] = pending.back();
+        pending.pop_back();
+        if (depth > MAX_STATE_DEPTH) {
+            return false;
+        }
+        if (value->IsObject()) {
+            for (const auto& member : value->GetObject()) {
+                pending.emplace_back(&member.value, depth + 1);
+            }
+        } else if (value->IsArray()) {
+            for (const auto& element : value->GetArray()) {
+                pending.emplace_back(&element, depth + 1);
+            }
+        }
+    }
+    return true;
+}
+
+// Parses the server's state text without recursion; false for text that is
+// not a JSON object or nests too deeply.
+bool parse_server_state(const std::string& state, rapidjson::Document& document) {
+    document.Parse<rapidjson::kParseIterativeFlag>(state.c_str(), state.size());
+    return !document.HasParseError() && document.IsObject() && within_depth(document);
+}
+
+}  // namespace
+
 ErrorState add_server_state_data(ipc_tools::ConnectedInfo& info, const std::string& state) {
     info.gpu_device_names.clear();
     // The state comes from the server: every member's type is checked before
     // it is read, so no assertion of the JSON reader can fire on it.
     rapidjson::Document document;
-    document.Parse(state.c_str(), state.size());
-    if (document.HasParseError() || !document.IsObject()) {
+    if (!parse_server_state(state, document)) {
         return {};
     }
     const auto server_information = document.FindMember("ServerInformation");
@@ -452,8 +491,7 @@ ErrorState add_server_state_data(ipc_tools::ConnectedInfo& info, const std::stri
 
 bool parse_info_from_full_server_state(const std::string& state, std::string& result) {
     rapidjson::Document document;
-    document.Parse(state.c_str(), state.size());
-    if (document.HasParseError() || !document.IsObject()) {
+    if (!parse_server_state(state, document)) {
         return false;
     }
     const auto server_information = document.FindMember("ServerInformation");
@@ -462,7 +500,11 @@ bool parse_info_from_full_server_state(const std::string& state, std::string& re
     }
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    server_information->value.Accept(writer);
+    // The writer refuses what JSON cannot carry (a number that read as
+    // infinite) and stops part-way: such text is not handed out.
+    if (!server_information->value.Accept(writer)) {
+        return false;
+    }
     result.assign(buffer.GetString(), buffer.GetSize());
     return true;
 }

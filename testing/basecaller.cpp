@@ -109,11 +109,12 @@ void BasecallerOptions::apply(const std::string& setting) {
     }
     const std::string name = setting.substr(0, equals);
     const std::string value = setting.substr(equals + 1);
-    if (name == "batch_long_reads") {
+    if (name == "batch_long_reads" || name == "reuse_calls") {
+        bool& flag = name == "batch_long_reads" ? batch_long_reads : reuse_calls;
         if (value == "1" || value == "true") {
-            batch_long_reads = true;
+            flag = true;
         } else if (value == "0" || value == "false") {
-            batch_long_reads = false;
+            flag = false;
         } else {
             fail("expected 0, 1, false or true");
         }
@@ -263,6 +264,39 @@ struct Basecaller::ClientState {
 Basecaller::Basecaller(BasecallerOptions options) : m_options(std::move(options)) {}
 
 Basecaller::~Basecaller() = default;
+
+namespace {
+
+// What distinguishes two calls of the same read.
+std::string call_key(const RawRead& read, const CallOptions& options) {
+    return read.read_id + '\n' + std::to_string(read.sub_tag) + '\n' + (options.moves ? "m" : "") + '\n' +
+           options.model_version_id + '\n' + options.modbase_model_version_id + '\n' + options.barcode_kit +
+           (options.trim_barcodes ? "t" : "") + '\n' + std::to_string(options.references.size()) +
+           (options.bed ? "b" : "") + (options.poly_tail ? "p" : "");
+}
+
+bool same_read(const RawRead& a, const RawRead& b) {
+    return a.sub_tag == b.sub_tag && a.read_id == b.read_id && a.strand_id == b.strand_id &&
+           a.start_time == b.start_time && a.num_sequor_events == b.num_sequor_events && a.samples == b.samples;
+}
+
+}  // namespace
+
+CalledRead Basecaller::call_of(const RawRead& read, const CallOptions& options, bool cacheable) {
+    if (!m_options.reuse_calls || !cacheable) {
+        return expected_call(read, options);
+    }
+    const std::string key = call_key(read, options);
+    auto it = m_call_cache.find(key);
+    if (it == m_call_cache.end() || !same_read(it->second.first, read)) {
+        CalledRead call = expected_call(read, options);
+        m_call_cache[key] = {read, call};
+        return call;
+    }
+    CalledRead call = it->second.second;
+    call.read_tag = read.read_tag;
+    return call;
+}
 
 BasecallerOptions Basecaller::options() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -583,7 +617,8 @@ Reply Basecaller::poll(ClientState& state, const ClientSetup& client, bool moves
         ClientState::Transfer transfer;
         transfer.piece = std::move(state.ready.front());
         state.ready.pop_front();
-        transfer.call = expected_call(transfer.piece.read, options_for_spoil(options, transfer.piece.spoil));
+        transfer.call = call_of(transfer.piece.read, options_for_spoil(options, transfer.piece.spoil),
+                                transfer.piece.spoil.kind == Malformation::none);
         transfer.num_blocks = transfer.piece.spoil.kind == Malformation::duplicate_tag
                                       ? 1
                                       : num_called_blocks(transfer.call, bases);

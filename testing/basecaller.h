@@ -66,6 +66,10 @@ struct BasecallerOptions {
     // Whether reads of several called blocks may go in a batch (block 0 in
     // the batch, the rest through GET_NEXT_CALLED_BLOCK).
     bool batch_long_reads = false;
+    // Whether a read received again (same id, sub tag, strand id, times and
+    // samples) reuses its earlier call instead of being called anew: a
+    // server that answers at once, for benchmarks of the client.
+    bool reuse_calls = false;
 
     // Applies one "name=value" setting, named as the fields above (truth
     // values 0, 1, false, true). Throws std::invalid_argument naming the
@@ -150,6 +154,10 @@ public:
     Counts lifetime_counts() const override;
 
 private:
+    // expected_call, or an earlier equal call (reuse_calls). REQUIRES:
+    // m_mutex held.
+    CalledRead call_of(const RawRead& read, const CallOptions& options, bool cacheable);
+
     struct ClientState;
     struct Piece;
 
@@ -166,6 +174,8 @@ private:
     void forget_reads(ClientState& state);
 
     mutable std::mutex m_mutex;
+    // Earlier calls by read id, with the read they were made of (reuse_calls).
+    std::map<std::string, std::pair<RawRead, CalledRead>> m_call_cache;
     BasecallerOptions m_options;
     std::vector<FaultRule> m_faults;
     std::map<std::string, std::unique_ptr<ClientState>> m_clients;

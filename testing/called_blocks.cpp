@@ -52,15 +52,17 @@ struct BlockRange {
     std::size_t end_move = 0;
 };
 
-// Index in the move table of every base (the move of 1 that made it).
-std::vector<std::size_t> move_of_base(const std::vector<std::uint8_t>& moves) {
-    std::vector<std::size_t> positions;
+// Index in the move table of base `base` (the move of 1 that made it), or
+// the table's size when there are not that many bases. One scan, no
+// allocation: every called block of a long read asks for two of them.
+std::size_t move_of_base(const std::vector<std::uint8_t>& moves, std::size_t base) {
+    std::size_t seen = 0;
     for (std::size_t i = 0; i < moves.size(); ++i) {
-        if (moves[i] != 0) {
-            positions.push_back(i);
+        if (moves[i] != 0 && seen++ == base) {
+            return i;
         }
     }
-    return positions;
+    return moves.size();
 }
 
 BlockRange block_range(const CalledRead& call, std::size_t block_index, std::size_t num_blocks,
@@ -71,12 +73,8 @@ BlockRange block_range(const CalledRead& call, std::size_t block_index, std::siz
     range.end_base = block_index + 1 == num_blocks ? length
                                                    : std::min(length, range.first_base + bases_per_block);
     if (!call.moves.empty()) {
-        const std::vector<std::size_t> positions = move_of_base(call.moves);
-        const auto move_at = [&](std::size_t base) {
-            return base < positions.size() ? positions[base] : call.moves.size();
-        };
-        range.first_move = block_index == 0 ? 0 : move_at(range.first_base);
-        range.end_move = block_index + 1 == num_blocks ? call.moves.size() : move_at(range.end_base);
+        range.first_move = block_index == 0 ? 0 : move_of_base(call.moves, range.first_base);
+        range.end_move = block_index + 1 == num_blocks ? call.moves.size() : move_of_base(call.moves, range.end_base);
     }
     return range;
 }

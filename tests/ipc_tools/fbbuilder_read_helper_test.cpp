@@ -613,4 +613,150 @@ TEST_F(AlignmentResultsTest, MissingBedLinesAreAnError) {
     }
 }
 
+
+namespace byte_identity {
+
+// The block builders read each read's metadata in one walk and build from
+// what they gathered. This reference reads every key on its own, the plain
+// way, and writes the same tables in the same order: the frames must match
+// byte for byte, so that the gathering changes nothing on the wire.
+const std::string* optional_string(const kelp::data_wrappers::v2::Metadata& m, const char* key) {
+    std::string* value = nullptr;
+    return m.extract(key, value) ? value : nullptr;
+}
+
+unsigned long long optional_count(const kelp::data_wrappers::v2::Metadata& m, const char* key) {
+    unsigned long long* value = nullptr;
+    return m.extract(key, value) ? *value : 0;
+}
+
+flatbuffers::Offset<tessel_ipc::ReadBlockData> reference_block(flatbuffers::FlatBufferBuilder& builder,
+                                                               const interfaces::ReadHolder& read,
+                                                               std::size_t num_samples,
+                                                               std::size_t block_index,
+                                                               std::size_t num_blocks,
+                                                               std::size_t offset) {
+    const auto& m = read.metadata;
+    const short* samples = read.datasets.at(dataset::raw_data).get_array<short>();
+    const auto raw = builder.CreateVector(samples + offset, num_samples);
+    const std::string* kit = optional_string(m, "sequencing_kit");
+    const std::string* flow_cell = optional_string(m, "flow_cell_product_code");
+    const auto kit_offset = kit ? builder.CreateString(*kit) : flatbuffers::Offset<flatbuffers::String>();
+    const auto flow_cell_offset =
+            flow_cell ? builder.CreateString(*flow_cell) : flatbuffers::Offset<flatbuffers::String>();
+    flatbuffers::Offset<tessel_ipc::DuplexPairingData> duplex;
+    if (m.exists("channel") && m.exists("mux") && m.exists("run_id")) {
+        const auto run_id = builder.CreateString(m.get<read_data::run_id>());
+        duplex = tessel_ipc::CreateDuplexPairingData(builder, m.get<read_data::channel>(),
+                                                      m.get<read_data::mux>(), run_id);
+    }
+    const auto read_id = builder.CreateString(m.get<read_data::read_id>());
+    const auto strand_id = builder.CreateString(m.get<read_data::strand_id>());
+    return tessel_ipc::CreateReadBlockData(
+            builder,
+            block_index == 0 ? tessel_ipc::ReadBlockType_PASS_FIRST_RAW_BLOCK
+                             : tessel_ipc::ReadBlockType_PASS_NEXT_RAW_BLOCK,
+            static_cast<std::uint32_t>(read.read_tag), static_cast<std::uint32_t>(block_index),
+            static_cast<std::uint32_t>(num_blocks),
+            static_cast<std::uint32_t>(m.get<read_data::duration>()), m.get<read_data::daq_offset>(),
+            m.get<read_data::daq_scaling>(), read_id, raw, 0, static_cast<std::uint32_t>(read.sub_tag),
+            strand_id, optional_count(m, "start_time"), optional_count(m, "num_sequor_events"),
+            m.get<read_data::sampling_rate>(), duplex, 0, 0, false, kit_offset, flow_cell_offset);
+}
+
+std::vector<std::uint8_t> finish(flatbuffers::FlatBufferBuilder& builder, const std::string& client_id,
+                                 tessel_ipc::Content type, flatbuffers::Offset<void> content) {
+    const auto id = builder.CreateString(client_id);
+    tessel_ipc::FinishMessageDataBuffer(
+            builder, tessel_ipc::CreateMessageData(builder, &current_version(), id, type, content));
+    return std::vector<std::uint8_t>(builder.GetBufferPointer(),
+                                     builder.GetBufferPointer() + builder.GetSize());
+}
+
+std::vector<std::uint8_t> bytes_of(const Message& message) {
+    zmq::message_t frame;
+    Message copy = message.copy();
+    copy.transfer_to_zmq(frame);
+    const auto* data = static_cast<const std::uint8_t*>(frame.data());
+    return std::vector<std::uint8_t>(data, data + frame.size());
+}
+
+struct Variant {
+    const char* name;
+    void (*edit)(interfaces::ReadHolder&);
+};
+
+const Variant VARIANTS[] = {
+        {"required keys only", [](auto&) {}},
+        {"every optional key",
+         [](auto& r) {
+             r.metadata.insert("start_time", 123456789ull);
+             r.metadata.insert("num_sequor_events", 77ull);
+             r.metadata.insert("sequencing_kit", std::string("kit-114"));
+             r.metadata.insert("flow_cell_product_code", std::string("fc-r10"));
+             r.metadata.insert("channel", 412);
+             r.metadata.insert("mux", 2u);
+             r.metadata.insert("run_id", std::string(40, 'r'));
+         }},
+        {"duplex keys without run_id, optional counts of another type",
+         [](auto& r) {
+             r.metadata.insert("channel", 1);
+             r.metadata.insert("mux", 4u);
+             r.metadata.insert("start_time", 5);
+             r.metadata.insert("num_sequor_events", 6u);
+         }},
+        {"unrelated keys around the ones read, empty strings, wide tags",
+         [](auto& r) {
+             r.metadata.insert("a_first_key", 1.5);
+             r.metadata.insert("zz_last_key", std::string("z"));
+             r.metadata.insert("durations", 3ull);
+             r.metadata.insert("read_id", std::string());
+             r.metadata.insert("sequencing_kit", std::string());
+             r.read_tag = (1ull << 33) + 7;
+             r.sub_tag = (1ull << 35) + 2;
+         }},
+};
+
+TEST(BlockBuilderBytesTest, BlockMessagesMatchTheKeyByKeyReference) {
+    for (const auto& variant : VARIANTS) {
+        SCOPED_TRACE(variant.name);
+        auto read = make_read(2500);
+        variant.edit(read);
+        for (const std::string client_id : {"", "7c9e6679-7425-40de-944b-e07fc1f90ae7"}) {
+            const auto messages = create_read_block_messages(read, client_id, 1000);
+            ASSERT_EQ(messages.size(), 3u);
+            for (std::size_t k = 0; k < messages.size(); ++k) {
+                SCOPED_TRACE("block " + std::to_string(k));
+                flatbuffers::FlatBufferBuilder builder;
+                const auto block =
+                        reference_block(builder, read, std::min<std::size_t>(1000, 2500 - k * 1000), k, 3, k * 1000);
+                EXPECT_EQ(bytes_of(messages[k]),
+                          finish(builder, client_id, tessel_ipc::Content_ReadBlockData, block.Union()));
+            }
+        }
+    }
+}
+
+TEST(BlockBuilderBytesTest, BatchMessageMatchesTheKeyByKeyReference) {
+    std::vector<interfaces::ReadHolder> reads;
+    unsigned long long tag = 1;
+    for (const auto& variant : VARIANTS) {
+        for (const std::size_t samples : {0, 1, 333}) {
+            reads.push_back(make_read(samples, tag++));
+            variant.edit(reads.back());
+        }
+    }
+    flatbuffers::FlatBufferBuilder builder;
+    std::vector<flatbuffers::Offset<tessel_ipc::ReadBlockData>> blocks;
+    for (const auto& read : reads) {
+        blocks.push_back(reference_block(builder, read, read.metadata.get<read_data::duration>(), 0, 1, 0));
+    }
+    const auto batch = tessel_ipc::CreateReadBatchData(builder, tessel_ipc::ReadBatchType_PASS_READ_BATCH,
+                                                       builder.CreateVector(blocks));
+    EXPECT_EQ(bytes_of(create_read_batch_message(reads, "conn-9")),
+              finish(builder, "conn-9", tessel_ipc::Content_ReadBatchData, batch.Union()));
+}
+
+}  // namespace byte_identity
+
 }  // namespace

@@ -516,6 +516,24 @@ TEST(ServerStateData, server_information_is_written_back_compact) {
     EXPECT_EQ(result, R"({"Version":"7","n":[1,2]})");
 }
 
+// State text that cannot be written back whole, or nests deeper than any
+// server state does, is refused; neither may cut the text short or exhaust
+// the stack.
+TEST(ServerStateData, unwritable_or_deeply_nested_state_is_refused) {
+    const std::string deep = "{\"ServerInformation\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
+    const std::string deep_devices = "{\"ServerInformation\":{\"CUDA Devices\":{\"0\":{\"name\":\"g\",\"x\":" +
+                                     std::string(200000, '[') + std::string(200000, ']') + "}}}}";
+    std::string result = "untouched";
+    EXPECT_FALSE(strandlink::parse_info_from_full_server_state(R"({"ServerInformation":{"Version":"1","n":3.3e308}})",
+                                                               result));
+    EXPECT_FALSE(strandlink::parse_info_from_full_server_state(deep, result));
+    EXPECT_EQ(result, "untouched");
+
+    ipc_tools::ConnectedInfo info;
+    EXPECT_EQ(strandlink::add_server_state_data(info, deep_devices).code, strandlink::ConnectionError::no_error);
+    EXPECT_EQ(info.gpu_device_names, "");
+}
+
 // Keeps the severity channel and message of every log record.
 class CollectingBackend
         : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {

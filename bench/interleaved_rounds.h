@@ -1,0 +1,115 @@
+#pragma once
+
+// Ratios between benchmark arms on a shared, noisy machine. One-shot ratios
+// of separate runs move by a fifth from run to run here, so the arms run in
+// interleaved rounds (each round times every arm once, in an order that
+// rotates from round to round) and a ratio is the median of its per-round
+// ratios: a burst of load from elsewhere spoils one round, not the figure.
+
+#if defined(__GLIBC__) || defined(__linux__)
+#include <malloc.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace bench_rounds {
+
+struct Arm {
+    std::string name;
+    // One unit of the arm's work.
+    std::function<void()> run;
+    // What one run counts for (samples, reads), to turn time into a rate.
+    double items_per_run = 1;
+};
+
+// Rates (items per second) of each arm in each round: rates[arm][round].
+inline std::vector<std::vector<double>> run_rounds(const std::vector<Arm>& arms, int rounds,
+                                                   double seconds_per_arm_and_round) {
+    using Clock = std::chrono::steady_clock;
+    // Calibrate each arm to a repeat count that fills the time slot.
+    std::vector<std::size_t> repeats(arms.size(), 1);
+    for (std::size_t a = 0; a < arms.size(); ++a) {
+        arms[a].run();  // warm caches and allocator pools
+        for (;;) {
+            const auto start = Clock::now();
+            for (std::size_t i = 0; i < repeats[a]; ++i) {
+                arms[a].run();
+            }
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            if (seconds >= seconds_per_arm_and_round / 4 || repeats[a] > (1u << 24)) {
+                const double scale = seconds > 0 ? seconds_per_arm_and_round / seconds : 2;
+                repeats[a] = std::max<std::size_t>(1, static_cast<std::size_t>(repeats[a] * scale));
+                break;
+            }
+            repeats[a] *= 2;
+        }
+    }
+    std::vector<std::vector<double>> rates(arms.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t k = 0; k < arms.size(); ++k) {
+            const std::size_t a = (k + static_cast<std::size_t>(round)) % arms.size();
+            const auto start = Clock::now();
+            for (std::size_t i = 0; i < repeats[a]; ++i) {
+                arms[a].run();
+            }
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            rates[a].push_back(static_cast<double>(repeats[a]) * arms[a].items_per_run / seconds);
+        }
+    }
+    return rates;
+}
+
+inline double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The median over rounds of rates[a][round] / rates[b][round].
+inline double median_ratio(const std::vector<std::vector<double>>& rates, std::size_t a, std::size_t b) {
+    std::vector<double> ratios;
+    for (std::size_t round = 0; round < rates[a].size() && round < rates[b].size(); ++round) {
+        ratios.push_back(rates[a][round] / rates[b][round]);
+    }
+    return median(ratios);
+}
+
+// Takes "--rounds=N" out of the arguments (N = 0 skips the rounds, for
+// profiling one arm alone) and returns N, or `fallback` without it.
+inline int take_rounds_argument(int& argc, char** argv, int fallback) {
+    int rounds = fallback;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
+            rounds = std::atoi(argv[i] + 9);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return rounds;
+}
+
+// glibc moves its mmap and trim thresholds as large blocks come and go, so
+// whether a new 512 KB buffer is fresh memory from the system (page faults,
+// ten times the copy) or reused heap depends on what the arm before did.
+// Fixing the thresholds puts every arm in the same regime, reused heap
+// memory, so that arms compare on their own work.
+inline void use_one_allocator_regime() {
+#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+}
+
+}  // namespace bench_rounds

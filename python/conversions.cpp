@@ -1,0 +1,242 @@
+#include "python/conversions.h"
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <typeindex>
+#include <typeinfo>
+
+#include "python/align_results.h"
+
+namespace apps {
+
+namespace {
+
+using kelp::data_wrappers::v2::DataSetData;
+using kelp::data_wrappers::v2::DataSetType;
+using kelp::data_wrappers::v2::Metadata;
+
+const char* dataset_name(dataset id) {
+    switch (id) {
+        case dataset::raw_data:
+            return "raw_data";
+        case dataset::sequence:
+            return "sequence";
+        case dataset::qstring:
+            return "qstring";
+        case dataset::movement:
+            return "movement";
+        case dataset::base_mod_probs:
+            return "base_mod_probs";
+        case dataset::align_results:
+            return "align_results";
+    }
+    return nullptr;
+}
+
+// The stored value of `key` as T; the entry was listed with T's type, so a
+// miss means the map and its key list disagree.
+template <typename T>
+const T& extract_listed(const Metadata& metadata, const std::string& key) {
+    T* value = nullptr;
+    if (!metadata.extract(key, value)) {
+        throw std::out_of_range("Could not find key '" + key + "' in map.");
+    }
+    return *value;
+}
+
+py::dtype numeric_dtype(DataSetType type) {
+    switch (type) {
+        case DataSetType::int8:
+            return py::dtype::of<std::int8_t>();
+        case DataSetType::int16:
+            return py::dtype::of<std::int16_t>();
+        case DataSetType::int32:
+            return py::dtype::of<std::int32_t>();
+        case DataSetType::int64:
+            return py::dtype::of<std::int64_t>();
+        case DataSetType::uint8:
+            return py::dtype::of<std::uint8_t>();
+        case DataSetType::uint16:
+            return py::dtype::of<std::uint16_t>();
+        case DataSetType::uint32:
+            return py::dtype::of<std::uint32_t>();
+        case DataSetType::uint64:
+            return py::dtype::of<std::uint64_t>();
+        case DataSetType::float32:
+            return py::dtype::of<float>();
+        case DataSetType::float64:
+            return py::dtype::of<double>();
+        default:
+            throw std::logic_error("not a numeric dataset type");
+    }
+}
+
+bool is_numeric(DataSetType type) {
+    const auto code = static_cast<std::int32_t>(type);
+    return code >= 0 && code <= 9;
+}
+
+bool is_alignment_table(const DataSetData& data) {
+    return data.info.type == DataSetType::table && !data.info.fields.empty() &&
+           data.info.fields.front().name == "Genome";
+}
+
+}  // namespace
+
+py::str decode_text(const std::string& text, ConversionProblems* problems, const char* what) {
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), size, "strict");
+    if (!decoded && problems && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        // Valid text pays for one decode; only broken text is decoded twice.
+        PyErr_Clear();
+        decoded = PyUnicode_DecodeUTF8(text.data(), size, "replace");
+        if (decoded) {
+            problems->lines.push_back(std::string(what) +
+                                      ": text is not UTF-8; undecodable bytes replaced");
+        }
+    }
+    if (!decoded) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+void metadata_entry_to_python(py::dict& out, const Metadata& metadata, const std::string& key,
+                              ConversionProblems* problems) {
+    const std::type_index type = metadata.check_type(key);
+    py::object value;
+    if (type == typeid(bool)) {
+        value = py::bool_(extract_listed<bool>(metadata, key));
+    } else if (type == typeid(signed char)) {
+        value = py::int_(extract_listed<signed char>(metadata, key));
+    } else if (type == typeid(unsigned char)) {
+        value = py::int_(extract_listed<unsigned char>(metadata, key));
+    } else if (type == typeid(short)) {
+        value = py::int_(extract_listed<short>(metadata, key));
+    } else if (type == typeid(unsigned short)) {
+        value = py::int_(extract_listed<unsigned short>(metadata, key));
+    } else if (type == typeid(int)) {
+        value = py::int_(extract_listed<int>(metadata, key));
+    } else if (type == typeid(unsigned int)) {
+        value = py::int_(extract_listed<unsigned int>(metadata, key));
+    } else if (type == typeid(long long)) {
+        value = py::int_(extract_listed<long long>(metadata, key));
+    } else if (type == typeid(unsigned long long)) {
+        value = py::int_(extract_listed<unsigned long long>(metadata, key));
+    } else if (type == typeid(float)) {
+        value = py::float_(static_cast<double>(extract_listed<float>(metadata, key)));
+    } else if (type == typeid(double)) {
+        value = py::float_(extract_listed<double>(metadata, key));
+    } else if (type == typeid(std::string)) {
+        const std::string what = "metadata \"" + key + "\"";
+        value = decode_text(extract_listed<std::string>(metadata, key), problems, what.c_str());
+    } else {
+        return;
+    }
+    out[py::str(key)] = std::move(value);
+}
+
+py::dict metadata_to_dict(const Metadata& metadata, ConversionProblems* problems) {
+    py::dict result;
+    for (const auto& [key, type] : metadata.get_keys()) {
+        (void)type;
+        if (!problems) {
+            metadata_entry_to_python(result, metadata, key, nullptr);
+            continue;
+        }
+        try {
+            metadata_entry_to_python(result, metadata, key, problems);
+        } catch (const std::exception& e) {
+            problems->lines.push_back("metadata \"" + key + "\" left out: " + e.what());
+        }
+    }
+    return result;
+}
+
+py::dict config_details_to_dict(const Metadata& config) {
+    return metadata_to_dict(config, nullptr);
+}
+
+py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* problems) {
+    py::dict result;
+    for (const auto& [id, data] : datasets) {
+        const char* name = dataset_name(id);
+        if (!name) {
+            continue;
+        }
+        try {
+            if (data.info.type == DataSetType::string) {
+                if (!data.str) {
+                    throw std::runtime_error("String dataset holds no string.");
+                }
+                const std::string what = std::string("dataset \"") + name + "\"";
+                result[name] = decode_text(*data.str, problems, what.c_str());
+            } else {
+                result[name] = dataset_to_array(data);
+            }
+        } catch (const std::exception& e) {
+            if (!problems) {
+                throw;
+            }
+            problems->lines.push_back(std::string("dataset \"") + name + "\" left out: " + e.what());
+        }
+    }
+    return result;
+}
+
+py::array dataset_to_array(const DataSetData& data) {
+    const auto& info = data.info;
+    const auto type_code = static_cast<std::int32_t>(info.type);
+    py::dtype dtype;
+    std::uint64_t expected_size = 0;
+    if (is_numeric(info.type)) {
+        dtype = numeric_dtype(info.type);
+        expected_size = kelp::data_wrappers::v2::DATA_SET_TYPE_SIZES[type_code];
+    } else if (is_alignment_table(data)) {
+        dtype = py::dtype::of<AlignResults>();
+        expected_size = sizeof(AlignResults);
+    } else {
+        return py::array(py::dtype::of<double>(), std::vector<py::ssize_t>{0});
+    }
+    if (info.element_size != expected_size) {
+        throw std::runtime_error("Python data type size (" + std::to_string(expected_size) +
+                                 ") for DataType " + std::to_string(type_code) +
+                                 " does not match input data size (" +
+                                 std::to_string(info.element_size) + ")");
+    }
+    // The element count and the shape come from the same producer but are
+    // stored apart; a dataset where they disagree would make the copy below
+    // read past its storage, so it is refused instead.
+    const bool matrix = info.rows != 0 && is_numeric(info.type);
+    std::vector<py::ssize_t> shape;
+    if (matrix) {
+        std::uint64_t cells = 0;
+        if (__builtin_mul_overflow(info.rows, info.cols, &cells) || cells != info.count) {
+            throw std::runtime_error("Dataset of DataType " + std::to_string(type_code) + " holds " +
+                                     std::to_string(info.count) + " elements, not the " +
+                                     std::to_string(info.rows) + " x " + std::to_string(info.cols) +
+                                     " its shape needs");
+        }
+        shape = {static_cast<py::ssize_t>(info.rows), static_cast<py::ssize_t>(info.cols)};
+    } else {
+        shape = {static_cast<py::ssize_t>(info.count)};
+    }
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(info.element_size, info.count, &bytes) ||
+        bytes > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
+        throw std::runtime_error("Dataset of DataType " + std::to_string(type_code) + " claims " +
+                                 std::to_string(info.count) + " elements, more than memory holds");
+    }
+    if (bytes > 0 && data.data == nullptr) {
+        throw std::runtime_error("Dataset of DataType " + std::to_string(type_code) + " has " +
+                                 std::to_string(info.count) + " elements but no storage");
+    }
+    py::array result(dtype, shape);
+    if (bytes > 0) {
+        std::memcpy(result.mutable_data(), data.data, bytes);
+    }
+    return result;
+}
+
+}  // namespace apps

@@ -1,0 +1,64 @@
+#pragma once
+
+// Conversions from the read data model to Python objects: metadata to dicts
+// of Python scalars and str, datasets to numpy arrays. Every function needs
+// the interpreter lock.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "data_model/data_set.h"
+#include "data_model/metadata.h"
+
+namespace apps {
+
+namespace py = pybind11;
+
+using DataSetMap = std::map<dataset, kelp::data_wrappers::v2::DataSetData>;
+
+// Collects what a tolerant conversion could not hand over faithfully. A
+// conversion given one never raises for the data it converts: text that is
+// not UTF-8 is decoded with replacement characters, and an entry or dataset
+// that cannot be converted is left out; each such case adds one line here.
+// Conversions given none (nullptr) raise instead.
+struct ConversionProblems {
+    std::vector<std::string> lines;
+};
+
+// Text as str. Strict: raises UnicodeDecodeError for text that is not UTF-8.
+// Tolerant: replacement characters, and a line in `problems` naming `what`.
+py::str decode_text(const std::string& text, ConversionProblems* problems, const char* what);
+
+// Adds metadata[key] to `out` under `key`: bool as bool, integers as int,
+// float and double as float, text as str; any other type adds nothing. Throws
+// std::out_of_range "Could not find key '<key>' in map." when the key holds
+// no value of the type that get_keys() reported for it.
+void metadata_entry_to_python(py::dict& out, const kelp::data_wrappers::v2::Metadata& metadata,
+                              const std::string& key, ConversionProblems* problems = nullptr);
+
+// Every entry of the metadata, in key order.
+py::dict metadata_to_dict(const kelp::data_wrappers::v2::Metadata& metadata,
+                          ConversionProblems* problems = nullptr);
+
+// The same conversion, for a basecalling configuration.
+py::dict config_details_to_dict(const kelp::data_wrappers::v2::Metadata& config);
+
+// Datasets by Python name ("raw_data", "sequence", "qstring", "movement",
+// "base_mod_probs", "align_results"), in dataset order; datasets of other
+// identifiers are left out. String datasets become str, the others arrays
+// (dataset_to_array).
+py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* problems = nullptr);
+
+// A new numpy array holding a copy of a dataset: numbers as a 1-D array, or
+// 2-D (rows, cols) for a matrix; an alignment-results table (first column
+// "Genome") as AlignResults records; anything else as an empty float64 array
+// of shape (0,). Throws std::runtime_error, reading nothing, when the
+// dataset's element size is not its type's, when its element count is not
+// what its shape needs, or when it has elements but no storage.
+py::array dataset_to_array(const kelp::data_wrappers::v2::DataSetData& data);
+
+}  // namespace apps

@@ -1,0 +1,216 @@
+#include "python/read_conversion.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include <pybind11/numpy.h>
+
+namespace apps {
+
+namespace {
+
+using kelp::data_wrappers::v2::DataSetData;
+
+// The seven keys a read dict must hold, as bits of a mask: a key seen twice
+// (as str and as bytes) sets its bit twice, so it counts once.
+enum RequiredKey : unsigned {
+    key_read_tag = 1u << 0,
+    key_raw_data = 1u << 1,
+    key_read_id = 1u << 2,
+    key_daq_offset = 1u << 3,
+    key_daq_scaling = 1u << 4,
+    key_sampling_rate = 1u << 5,
+    key_start_time = 1u << 6,
+};
+constexpr unsigned ALL_REQUIRED_KEYS = (1u << 7) - 1;
+
+constexpr std::int64_t READ_TAG_LIMIT = std::int64_t{1} << 32;
+
+bool is_int(py::handle value) {
+    return PyLong_Check(value.ptr());
+}
+
+bool is_float(py::handle value) {
+    return PyFloat_Check(value.ptr());
+}
+
+bool is_str(py::handle value) {
+    return PyUnicode_Check(value.ptr());
+}
+
+// The samples of a 1-D native-order int16 array, in logical order whatever
+// its strides; false for anything else.
+bool copy_raw_data(py::handle value, std::vector<std::int16_t>& samples) {
+    if (!py::isinstance<py::array_t<std::int16_t>>(value)) {
+        return false;
+    }
+    const auto array = py::reinterpret_borrow<py::array>(value);
+    if (array.ndim() != 1) {
+        return false;
+    }
+    const auto count = static_cast<std::size_t>(array.shape(0));
+    const py::ssize_t stride = array.strides(0);
+    const auto* first = static_cast<const char*>(array.data());
+    samples.resize(count);
+    if (stride == static_cast<py::ssize_t>(sizeof(std::int16_t))) {
+        if (count > 0) {
+            std::memcpy(samples.data(), first, count * sizeof(std::int16_t));
+        }
+    } else {
+        // Element by element through bytes: a view may be unaligned, or walk
+        // backwards.
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(&samples[i], first + static_cast<py::ssize_t>(i) * stride, sizeof(std::int16_t));
+        }
+    }
+    return true;
+}
+
+py::object priority_to_python(Read::Priority priority) {
+    return py::cast(priority);
+}
+
+void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProblems& problems) {
+    const auto& datasets = read.get_datasets();
+    if (!read.has_alignment_data() && datasets.find(dataset::base_mod_probs) == datasets.end()) {
+        return;
+    }
+    std::string text;
+    try {
+        const auto lines = read.extract_sam_and_bed_lines(5.0f);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (i > 0) {
+                text += '\n';
+            }
+            text += lines[i].sam_line;
+        }
+    } catch (const std::exception& e) {
+        problems.lines.push_back(std::string("metadata \"alignment_sam_record\" left out: ") + e.what());
+        return;
+    }
+    py::dict metadata = dict["metadata"];
+    metadata["alignment_sam_record"] = decode_text(text, &problems, "metadata \"alignment_sam_record\"");
+}
+
+void warn(const std::string& text) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) {
+        // Warnings turned into errors: raising now would drop every read of
+        // this call, which the library no longer holds. Report and go on.
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
+}  // namespace
+
+bool dict_to_read(const py::dict& dict, Read& read) {
+    unsigned seen = 0;
+    auto& metadata = read.get_metadata();
+    for (const auto item : dict) {
+        const auto key = py::cast<std::string>(item.first);
+        const py::handle value = item.second;
+        if (key == "read_tag") {
+            if (!is_int(value)) {
+                return false;
+            }
+            const auto tag = py::cast<std::int64_t>(value);
+            if (tag < 0 || tag >= READ_TAG_LIMIT) {
+                return false;
+            }
+            read.set_read_tag(static_cast<std::uint64_t>(tag));
+            seen |= key_read_tag;
+        } else if (key == "raw_data") {
+            std::vector<std::int16_t> samples;
+            if (!copy_raw_data(value, samples)) {
+                return false;
+            }
+            DataSetData data;
+            data.own(std::move(samples));
+            read.get_datasets().emplace(dataset::raw_data, std::move(data));
+            seen |= key_raw_data;
+        } else if (key == "read_id") {
+            if (!is_str(value)) {
+                return false;
+            }
+            auto text = py::cast<std::string>(value);
+            if (text.empty()) {
+                return false;
+            }
+            metadata.emplace("read_id", std::move(text));
+            seen |= key_read_id;
+        } else if (key == "daq_offset" || key == "daq_scaling" || key == "sampling_rate") {
+            if (!is_float(value)) {
+                return false;
+            }
+            metadata.insert<float>(key, static_cast<float>(PyFloat_AsDouble(value.ptr())));
+            seen |= key == "daq_offset" ? key_daq_offset
+                    : key == "daq_scaling" ? key_daq_scaling
+                                           : key_sampling_rate;
+        } else if (key == "start_time" || key == "duration") {
+            if (!is_int(value)) {
+                return false;
+            }
+            metadata.insert<unsigned long long>(key, py::cast<unsigned long long>(value));
+            if (key == "start_time") {
+                seen |= key_start_time;
+            }
+        } else if (key == "channel" || key == "mux") {
+            if (!is_int(value)) {
+                return false;
+            }
+            const int number = py::cast<int>(value);
+            if (key == "channel") {
+                metadata.insert<int>(key, number);
+            } else {
+                metadata.insert<unsigned int>(key, static_cast<unsigned int>(number));
+            }
+        } else if (key == "run_id") {
+            if (!is_str(value)) {
+                return false;
+            }
+            metadata.insert(key, py::cast<std::string>(value));
+        }
+    }
+    return seen == ALL_REQUIRED_KEYS;
+}
+
+py::dict read_to_dict(const Read& read, ConversionProblems* problems) {
+    py::dict result;
+    result["read_tag"] = py::int_(read.get_read_tag());
+    result["sub_tag"] = py::int_(read.get_sub_tag());
+    result["priority"] = priority_to_python(read.get_priority());
+    result["metadata"] = metadata_to_dict(read.get_metadata(), problems);
+    result["datasets"] = datasets_to_dict(read.get_datasets(), problems);
+    return result;
+}
+
+py::list completed_reads_to_list(const std::vector<std::vector<Read>>& groups) {
+    py::list result;
+    std::vector<std::string> warnings;
+    for (const auto& group : groups) {
+        py::list reads;
+        for (const auto& read : group) {
+            ConversionProblems problems;
+            py::dict dict = read_to_dict(read, &problems);
+            add_alignment_sam_record(dict, read, problems);
+            reads.append(std::move(dict));
+            if (!problems.lines.empty()) {
+                std::string text = "read_tag " + std::to_string(read.get_read_tag()) + " sub_tag " +
+                                   std::to_string(read.get_sub_tag()) + ":";
+                for (const auto& line : problems.lines) {
+                    text += " " + line + ";";
+                }
+                text.pop_back();
+                warnings.push_back(std::move(text));
+            }
+        }
+        result.append(std::move(reads));
+    }
+    for (const auto& text : warnings) {
+        warn(text);
+    }
+    return result;
+}
+
+}  // namespace apps

@@ -1,0 +1,236 @@
+#include "python/strandlink_py.h"
+
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "python/params.h"
+#include "python/read_conversion.h"
+
+namespace apps {
+
+namespace {
+
+constexpr unsigned MAX_CLIENTS = 100;
+
+// Combines the results of asking every client: the first client's result,
+// replaced by each later one that is not success.
+Result combine(Result so_far, Result next, bool first) {
+    return first || next != Result::success ? next : so_far;
+}
+
+void check_wait(int wait_duration_ms) {
+    if (wait_duration_ms < 0) {
+        throw std::invalid_argument("wait_duration_ms. Must be greater than or equal to zero.");
+    }
+}
+
+}  // namespace
+
+StrandlinkPy::StrandlinkPy(const std::string& address, const std::string& config, int num_threads) {
+    if (static_cast<unsigned>(num_threads) - 1u >= MAX_CLIENTS) {
+        throw std::runtime_error("Invalid number of worker threads specified.");
+    }
+    clients.resize(static_cast<std::size_t>(num_threads));
+    for (auto& client : clients) {
+        client = std::make_unique<Strandlink>(address, config, "", true);
+    }
+}
+
+StrandlinkPy::~StrandlinkPy() {
+    const auto stop_clients = [this] {
+        while (!clients.empty()) {
+            clients.pop_back();
+        }
+    };
+    if (PyGILState_Check()) {
+        // A client's destructor joins its worker, which may wait on a
+        // server; other Python threads go on meanwhile.
+        py::gil_scoped_release release;
+        stop_clients();
+    } else {
+        stop_clients();
+    }
+}
+
+Strandlink& StrandlinkPy::take_turn() {
+    const std::uint64_t turn = next_client;
+    next_client = (turn + 1) % clients.size();
+    return *clients[turn];
+}
+
+Result StrandlinkPy::set_params(const py::dict& params) {
+    // Every client is looked at, not only the first: parameters that reach
+    // some clients and not others would leave them configured apart.
+    for (const auto& client : clients) {
+        if (client->get_status() != ConnectionStatus::disconnected) {
+            return Result::already_connected;
+        }
+    }
+    kelp::data_wrappers::v2::Metadata metadata;
+    std::optional<Read::Priority> priority;
+    if (!params_to_metadata(params, metadata, priority)) {
+        return Result::failed;
+    }
+    Result result = Result::success;
+    bool first = true;
+    for (auto& client : clients) {
+        Result client_result = Result::success;
+        if (priority) {
+            client_result = client->set_priority(*priority);
+        }
+        if (!metadata.empty()) {
+            const Result params_result = client->set_params(metadata);
+            if (params_result != Result::success) {
+                client_result = params_result;
+            }
+        }
+        result = combine(result, client_result, first);
+        first = false;
+    }
+    return result;
+}
+
+ConnectionStatus StrandlinkPy::get_status() const {
+    return clients.front()->get_status();
+}
+
+std::string StrandlinkPy::get_error_message() const {
+    std::string result;
+    for (const auto& client : clients) {
+        const std::string message = client->get_error_message();
+        if (message.empty()) {
+            continue;
+        }
+        if (!result.empty()) {
+            result += '\n';
+        }
+        result += message;
+    }
+    return result;
+}
+
+std::string StrandlinkPy::get_internal_state() const {
+    std::string result;
+    for (const auto& client : clients) {
+        if (!result.empty()) {
+            result += '\n';
+        }
+        result += client->get_internal_state();
+    }
+    return result;
+}
+
+Result StrandlinkPy::connect() {
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        const Result result = clients[i]->connect();
+        if (result != Result::success) {
+            for (std::size_t j = 0; j < i; ++j) {
+                clients[j]->disconnect();
+            }
+            return result;
+        }
+    }
+    return Result::success;
+}
+
+PassReadResult StrandlinkPy::pass_read(const py::dict& read_dict, int wait_duration_ms) {
+    Read read;
+    if (!dict_to_read(read_dict, read)) {
+        return PassReadResult::bad_read;
+    }
+    check_wait(wait_duration_ms);
+    Strandlink& client = take_turn();
+    py::gil_scoped_release release;
+    return client.pass_read(read, static_cast<std::uint32_t>(wait_duration_ms));
+}
+
+PassReadResult StrandlinkPy::pass_reads(const py::list& read_dicts, int wait_duration_ms) {
+    std::vector<Read> reads;
+    reads.reserve(read_dicts.size());
+    for (const auto item : read_dicts) {
+        reads.emplace_back();
+        // A non-dict item goes through Python's dict(); its error, if any,
+        // propagates.
+        const py::dict read_dict(py::reinterpret_borrow<py::object>(item));
+        if (!dict_to_read(read_dict, reads.back())) {
+            return PassReadResult::bad_read;
+        }
+    }
+    check_wait(wait_duration_ms);
+    Strandlink& client = take_turn();
+    py::gil_scoped_release release;
+    return client.pass_reads(reads, static_cast<std::uint32_t>(wait_duration_ms));
+}
+
+py::list StrandlinkPy::get_completed_reads() {
+    std::vector<std::vector<Read>> groups;
+    {
+        py::gil_scoped_release release;
+        for (auto& client : clients) {
+            client->get_completed_reads(groups);
+        }
+    }
+    return completed_reads_to_list(groups);
+}
+
+Result StrandlinkPy::finish(int timeout) {
+    if (timeout < 0) {
+        throw std::runtime_error("Negative timeout specified for finish() method.");
+    }
+    py::gil_scoped_release release;
+    Result result = Result::success;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        result = combine(result, clients[i]->finish(static_cast<std::uint64_t>(timeout)), i == 0);
+    }
+    return result;
+}
+
+Result StrandlinkPy::disconnect() {
+    py::gil_scoped_release release;
+    Result result = Result::success;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        result = combine(result, clients[i]->disconnect(), i == 0);
+    }
+    return result;
+}
+
+py::tuple StrandlinkPy::get_basecalling_config() {
+    kelp::data_wrappers::v2::Metadata config;
+    Result result;
+    {
+        py::gil_scoped_release release;
+        result = clients.front()->get_basecalling_config(config);
+    }
+    py::dict dict = result == Result::success ? config_details_to_dict(config) : py::dict();
+    return py::make_tuple(std::move(dict), result);
+}
+
+py::tuple StrandlinkPy::get_alignment_sam_header() {
+    std::string header;
+    Result result;
+    {
+        py::gil_scoped_release release;
+        result = clients.front()->get_alignment_sam_header(header);
+    }
+    return py::make_tuple(py::str(header), result);
+}
+
+std::string StrandlinkPy::repr() const {
+    std::string text;
+    for (const auto& client : clients) {
+        if (!text.empty()) {
+            text += '\n';
+        }
+        const ConnectionStatus status = client->get_status();
+        text += "Strandlink(status=" + to_string(status);
+        if (status == ConnectionStatus::error) {
+            text += ", " + client->get_error_message();
+        }
+        text += ")";
+    }
+    return text;
+}
+
+}  // namespace apps

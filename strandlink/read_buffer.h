@@ -1,0 +1,302 @@
+#pragma once
+
+// The store between the application's threads and the client's worker: reads
+// wait here, with their wire messages ready, until the worker pushes them to
+// the server; submitted reads wait here until the server hands them back
+// called; finished reads wait here until the application collects them.
+//
+// Every read handed in comes back exactly once, called or unprocessed, or
+// stays with the caller when admission refuses it.
+
+#include "common/concurrency.h"
+#include "common/state_logger.h"
+#include "common/trace.h"
+#include "data_model/interfaces/read_holder.h"
+#include "ipc_tools/ipc_tools.h"
+#include "strandlink/client_connection_state.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <iosfwd>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace strandlink {
+
+// The outcome of handing reads to the buffer.
+enum class BufferQueueReadsResult : std::int32_t {
+    queued = 0,             // the read or the list is now the buffer's
+    timed_out_waiting = 1,  // no room before the deadline; nothing was taken
+    not_accepting = 2,      // the buffer accepts no more reads, or building messages failed
+};
+
+// "queued", "timed_out_waiting", "not_accepting"; any other value throws
+// std::runtime_error "unrecognised BufferQueueReadsResult value".
+std::string to_string(BufferQueueReadsResult result);
+std::ostream& operator<<(std::ostream& out, BufferQueueReadsResult result);
+
+// Thread-safe: one mutex guards all state. Application threads admit reads,
+// read the counters, collect finished reads and stop the buffer; the single
+// worker thread takes messages, marks submissions and retrievals and
+// requeues at every (re)connection. The owner makes it, sets the three
+// limits, and only then shares it.
+class ReadBuffer : private common::diagnostics::tracing::TraceDomain<ReadBuffer>,
+                   public common::diagnostics::state::StateProvider {
+public:
+    // Owns the high-frequency trace domain that switches the metadata
+    // validation of every hand-over on.
+    struct MetadataValidationTrace {};
+
+    ReadBuffer();
+    // Refuses further reads, wakes every waiting caller and returns only once
+    // all of them have left. Reads still held are destroyed.
+    ~ReadBuffer() override;
+
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+    ReadBuffer(ReadBuffer&&) = delete;
+    ReadBuffer& operator=(ReadBuffer&&) = delete;
+
+    // Limits; called by the owner before the buffer is shared.
+    // Samples per block message, and the sample budget of one batch. Throws
+    // std::invalid_argument for 0, keeping the former value.
+    void set_block_size(std::uint64_t block_size);
+    // Admission waits while the input queue holds this many entries or more.
+    void set_max_input_queue_size(std::uint64_t max_input_queue_size);
+    // A read still submitted at more (re)connections than this is handed
+    // back, together with every other read submitted at that moment.
+    void set_max_read_failures(std::uint64_t max_read_failures);
+
+    // --- Admission (application threads) ----------------------------------
+
+    // Queues one read, waiting up to `wait_ms` for room. A read of 99
+    // samples or fewer goes straight to the output queue, unprocessed. On
+    // `queued` the read has been moved out of `read`; otherwise `read` is
+    // unchanged. Throws std::out_of_range when the read has no "duration"
+    // (and whatever building its messages throws), `read` unchanged.
+    BufferQueueReadsResult queue_read(interfaces::ReadHolder& read, std::uint64_t wait_ms);
+    // As queue_read; `wait_guaranteed_flag` (may be null) is counted down
+    // once the caller holds the lock, about to decide or wait, and again on
+    // the way out. A test hook.
+    BufferQueueReadsResult testable_queue_read(interfaces::ReadHolder& read, std::uint64_t wait_ms,
+                                               corvid::utils::concurrency::Flag* wait_guaranteed_flag);
+    // Queues a whole list, waiting up to `wait_ms` for one free entry: reads
+    // of 99 samples or fewer go straight to the output queue, longer than a
+    // block travel alone in block messages, the rest share batch messages.
+    // On `queued` the list is left empty; otherwise it holds its reads as
+    // given. Throws, with the list as given, std::invalid_argument when two
+    // reads share a read tag, std::out_of_range when a read has no
+    // "duration" (naming the read), and whatever building messages throws.
+    BufferQueueReadsResult queue_reads(interfaces::ReadList& reads, std::uint64_t wait_ms);
+
+    // --- Stopping (any thread) ---------------------------------------------
+
+    // No read is admitted from now on (reads of 99 samples or fewer still
+    // pass to the output queue through queue_read); waiting callers return.
+    void set_no_more_data();
+    // As set_no_more_data, and keeps `error` for the worker (get_error_state).
+    void set_error_state(const ErrorState& error);
+
+    // --- Counters (any thread; snapshots) -----------------------------------
+
+    std::uint64_t num_queued_reads() const;
+    // Waits up to `timeout` for a read to be queued; true when one is. The
+    // worker's idle wait: it polls the server at that pace, and new reads
+    // start on their way at once.
+    bool wait_for_queued_reads(std::chrono::milliseconds timeout) const;
+    std::uint64_t num_samples_in_queued_reads() const;
+    std::uint64_t num_submitted_reads() const;
+    std::uint64_t num_reads_out() const;
+    // No read waits to be pushed and none is at the server. Reads in the
+    // output queue or among the sub reads do not count.
+    bool all_reads_processed() const;
+
+    // --- Messages (any thread) ----------------------------------------------
+
+    // The block messages of a read cut at the block size, carrying the current
+    // connection id. Throws as ipc_tools::create_read_block_messages.
+    std::vector<ipc_tools::Message> create_read_messages(const interfaces::ReadHolder& read) const;
+    // One batch message of the reads, whole, carrying the current connection id.
+    ipc_tools::Message create_reads_message(const std::vector<interfaces::ReadHolder>& reads) const;
+
+    // --- Worker thread, sending ---------------------------------------------
+
+    // The messages of the front input entry: one batch message, or the block
+    // messages of one read in block order. The entry stays in place until
+    // reads_submitted; only the worker removes entries, so the reference
+    // stays valid until then.
+    // REQUIRES: num_queued_reads() > 0.
+    std::vector<ipc_tools::Message>& next_read_messages();
+    // The server has taken every message of the front entry: its reads are
+    // now submitted. Wakes callers waiting for room.
+    // REQUIRES: num_queued_reads() > 0.
+    void reads_submitted();
+
+    // --- Worker thread, receiving -------------------------------------------
+
+    // The submitted read with that tag, or null. The worker fills it through
+    // the pointer without the lock until it retrieves, requeues or clears it.
+    // The first call for a read keeps a copy of its metadata as passed in
+    // (for its sub reads, a resubmission or a hand-back): ask for the read
+    // here before writing into it.
+    interfaces::ReadHolder* get_submitted_read_holder(std::uint64_t read_tag);
+    // Makes sub read `sub_tag` of submitted read `read_tag` from what that
+    // read held when it was passed in (tags, priority, metadata, datasets and
+    // its attachment; none of the called data written into it since, and no
+    // coordinator), stores it among the sub reads being filled and returns
+    // it. When that sub read exists already, returns it as it is. Null when
+    // no read with that tag is submitted. Throws std::invalid_argument for a
+    // `sub_tag` of 0. Use this rather than copying the submitted read: once
+    // the read has been filled, a copy would carry its called data.
+    interfaces::ReadHolder* create_temp_sub_read(std::uint64_t read_tag, std::uint64_t sub_tag);
+    // Moves `read` in among the sub reads being filled, under its read tag
+    // and sub tag, and returns the stored read; when that pair exists
+    // already, the stored read stays, `read` is untouched, and the stored one
+    // is returned.
+    interfaces::ReadHolder* add_temp_sub_read(interfaces::ReadHolder& read);
+    // Submitted read `read_tag` is finished: it goes to the output queue,
+    // followed by its finished sub reads. Throws std::out_of_range, changing
+    // nothing, when no read with that tag is submitted.
+    void read_retrieved(std::uint64_t read_tag);
+    // Sub read (read_tag, sub_tag) is finished: it waits for its parent, or
+    // goes straight to the output queue when the parent is already there.
+    // Throws std::out_of_range, changing nothing, when no such sub read is
+    // being filled.
+    void sub_read_retrieved(std::uint64_t read_tag, std::uint64_t sub_tag);
+    // The reads of one completed batch, as returned by the operations above:
+    // each by its tags as read_retrieved or sub_read_retrieved, in order,
+    // under one lock. Every entry is checked first: on std::out_of_range (a
+    // read not submitted or being filled) or std::invalid_argument (a null
+    // pointer, a read or sub read twice) nothing has changed.
+    void reads_retrieved(const std::vector<interfaces::ReadHolder*>& reads);
+    // The server reports that it lost reads: every submitted read goes back
+    // to the end of the output queue unprocessed, as it was passed in; their
+    // sub reads are dropped (the reads carry no results).
+    void clear_submitted_reads();
+    // What building messages left: no_error, or the failure the worker ends
+    // the read processing with.
+    ErrorState get_error_state() const;
+
+    // --- Worker thread, at every successful (re)connection -----------------
+
+    // Takes the connection id and requeues: the reads the server may have
+    // lost (submitted, in ascending tag order; handed back unprocessed once
+    // one of them passes the resubmission limit) and then the queued ones,
+    // each alone with new block messages carrying the new id. Resubmitted
+    // reads are sent as they were passed in, with the samples they were
+    // admitted with.
+    void set_connection_id(std::string connection_id);
+
+    // --- Application threads -------------------------------------------------
+
+    // Moves every finished read to the end of `reads`, in output order.
+    void get_reads_out(interfaces::ReadList& reads);
+    void report_state(common::diagnostics::state::StateLogger& logger) const override;
+
+    // Traces a read's barcoding keys when the validation domain is on: the
+    // keys must all be there or all be absent. Changes nothing.
+    static void validate_and_trace_metadata(const interfaces::ReadHolder& read, const std::string& text);
+
+private:
+    // What a read held when it was passed in: kept from the moment the
+    // worker may first write called data into it, so that a sub read copies
+    // only that, and a read sent again or handed back goes as it came.
+    struct PassedIn {
+        kelp::data_wrappers::v2::Metadata metadata;
+        std::vector<dataset> datasets;
+    };
+
+    // A read held between admission and retrieval.
+    struct BufferedRead {
+        interfaces::ReadHolder read;
+        // The "duration" it was admitted with: the samples it is cut into,
+        // whatever the server later writes into the read.
+        std::uint64_t duration = 0;
+        std::unique_ptr<const PassedIn> passed_in;
+    };
+
+    using Entry = std::vector<BufferedRead>;
+    using SubReadKey = std::pair<std::uint64_t, std::uint64_t>;
+    using MessageList = std::list<std::vector<ipc_tools::Message>>;
+
+    // A read of a list being admitted: it stays in the caller's list until
+    // the whole list is taken.
+    struct ListedRead {
+        interfaces::ReadHolder* read;
+        std::uint64_t duration;
+    };
+
+    // The messages of a list's single reads and batches, in that order, into
+    // `messages`; the failure text when one comes out UNSET (`messages` is
+    // then empty), else null.
+    const char* build_list_messages(const std::vector<ListedRead>& single_reads,
+                                    const std::vector<std::vector<ListedRead>>& batches,
+                                    const std::string& connection_id, MessageList& messages) const;
+    std::string current_connection_id() const;
+    // Takes the mutex itself.
+    void put_read_on_output_queue(interfaces::ReadHolder& read);
+
+    // Mutex held by the caller for all of these.
+    void wait_for_room(std::unique_lock<std::mutex>& lock, std::uint64_t wait_ms);
+    bool has_room() const;
+    // Leaves the waiting section: the last touch of the buffer by a caller
+    // that entered it.
+    void leave_waiting(common::diagnostics::tracing::Trace& trace);
+    // Building messages failed: the buffer accepts nothing more and the
+    // worker ends with the error. The caller notifies after unlocking.
+    void fail_locked(const std::string& message);
+    void queue_read_impl(BufferedRead read, std::vector<ipc_tools::Message> messages);
+    // Appends one entry with the message vector of `message_node`, spliced
+    // out of `messages`.
+    void queue_entry_impl(Entry entry, MessageList& messages, MessageList::iterator message_node,
+                          const char* record_name);
+    std::string queues_string() const;
+    // A high-frequency record of the queue sizes (nothing is built unless
+    // that domain writes).
+    void record_queues(const char* name) const;
+    static common::diagnostics::tracing::details::TraceContext& hftrace_context();
+    void read_retrieved_impl(std::uint64_t read_tag);
+    void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
+    void fetch_and_empty_input_queue(std::deque<BufferedRead>& reads);
+    void fetch_and_empty_submitted_reads(std::deque<BufferedRead>& reads, bool& ok);
+    // True when building some read's messages failed.
+    bool requeue_reads(std::deque<BufferedRead>& reads);
+    void release_sub_reads(std::uint64_t read_tag);
+    void hand_back_unprocessed(BufferedRead& read, const char* text);
+
+    static void keep_passed_in(BufferedRead& read);
+    static void restore_passed_in(BufferedRead& read);
+
+    mutable std::mutex m_queue_mutex;
+    std::condition_variable m_input_queue_event;
+    // Wakes the worker's idle wait when a read is queued.
+    mutable std::condition_variable m_reads_queued_event;
+    std::deque<Entry> m_input_queue;
+    std::map<std::uint64_t, BufferedRead> m_submitted_reads;
+    std::map<std::uint64_t, std::uint32_t> m_resubmission_counts;
+    std::map<SubReadKey, interfaces::ReadHolder> m_temp_sub_reads;
+    std::list<std::vector<ipc_tools::Message>> m_message_queue_in;
+    std::list<interfaces::ReadHolder> m_reads_out;
+    std::uint64_t m_queued_reads = 0;
+    std::uint64_t m_num_samples_in_queued_reads = 0;
+    std::uint64_t m_max_input_queue_size = 0;
+    std::uint64_t m_block_size = 256000;
+    std::uint64_t m_max_read_failures = 10;
+    std::string m_connection_id;
+    bool m_no_more_data = false;
+    ErrorState m_error_state;
+    std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, interfaces::ReadHolder>>
+            m_retrieved_sub_reads;
+    std::uint64_t m_num_queue_read_waiting_threads = 0;
+    std::unique_ptr<corvid::utils::concurrency::Latch> m_queue_read_latch;
+};
+
+}  // namespace strandlink

@@ -1,0 +1,90 @@
+#pragma once
+
+// The data exchange of one server connection: queued reads go to the server
+// as raw-signal blocks or read batches, called reads come back and are
+// assembled into the submitted reads, the end of data is announced once per
+// connection, and heartbeats keep a quiet connection alive.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "common/trace.h"
+#include "ipc_tools/ipc_tools.h"
+#include "strandlink/client_connection_state.h"
+
+namespace interfaces {
+struct ReadHolder;
+}
+
+namespace strandlink {
+
+class ReadBuffer;
+class RequestBrokerAdapter;
+
+class AbstractReadProcessingProtocol {
+public:
+    virtual ~AbstractReadProcessingProtocol() = default;
+    // Runs the read traffic until stop() or an error; returns {no_error, ""}
+    // when stopped.
+    virtual ErrorState process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker) = 0;
+    // Thread-safe. Permanent: a later process_reads returns at once.
+    virtual void stop() = 0;
+    // Before each process_reads, with the id of the new connection.
+    virtual void set_connection_id(std::string connection_id) = 0;
+    virtual void set_enable_moves(bool enable_moves) = 0;
+    // Thread-safe: no more reads will come; NO_MORE_DATA goes out once the
+    // input queue is empty, once per connection.
+    virtual void set_no_more_data() = 0;
+};
+
+class ReadProcessingProtocol : public AbstractReadProcessingProtocol,
+                               private common::diagnostics::tracing::TraceDomain<ReadProcessingProtocol> {
+public:
+    enum class Result : std::int32_t {
+        made_progress = 0,
+        error_stop = 1,
+        nothing_to_do = 2,
+    };
+
+    ReadProcessingProtocol();
+    ~ReadProcessingProtocol() override;
+    ReadProcessingProtocol(const ReadProcessingProtocol&) = delete;
+    ReadProcessingProtocol& operator=(const ReadProcessingProtocol&) = delete;
+
+    // REQUIRES: a connection id was set; both pointers valid.
+    ErrorState process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker) override;
+    void stop() override;
+    void set_connection_id(std::string connection_id) override;
+    void set_enable_moves(bool enable_moves) override;
+    void set_no_more_data() override;
+
+    bool keep_alive() const;
+
+private:
+    Result push_into_server(RequestBrokerAdapter* request_broker);
+    Result pull_from_server(RequestBrokerAdapter* request_broker);
+    bool send_no_more_data(RequestBrokerAdapter* request_broker);
+    // Assembles one returned read into its submitted read (or a stored sub
+    // read) and returns it; null with m_error_state set on failure.
+    interfaces::ReadHolder* process_read_message(RequestBrokerAdapter* request_broker,
+                                                 const tessel_ipc::ReadBlockData* block);
+    // The error for a read that cannot be assembled from what the server sent.
+    interfaces::ReadHolder* malformed(const std::string& message);
+
+    ErrorState m_error_state;
+    ReadBuffer* m_read_buffer = nullptr;
+    bool m_enable_moves = false;
+    std::string m_connection_id;
+    mutable std::mutex m_mutex;
+    bool m_stop = false;
+    std::atomic<bool> m_no_more_data_requested{false};
+    std::atomic<bool> m_sent_no_more_data{false};
+    // Set when the last failure came from the exchange itself (time-out,
+    // socket), not from what the server sent; such a failure keeps its own
+    // code when it happens inside a batch.
+    bool m_exchange_failed = false;
+};
+
+}  // namespace strandlink
