@@ -421,6 +421,12 @@ bool BamRecord::serialise(std::vector<char>& out, std::string& error) const {
                 " characters is too long for a BAM record (at most 254)";
         return false;
     }
+    // The name is stored NUL-terminated: a NUL inside it would make a block
+    // that no reader, this library's included, accepts.
+    if (read_name.find('\0') != std::string::npos) {
+        error = "Read name holds a NUL character";
+        return false;
+    }
     if (cigar.size() > MAX_CIGAR_WORDS) {
         error = "CIGAR of " + std::to_string(cigar.size()) +
                 " operations does not fit a BAM record (at most 65535 without the CG form)";

@@ -111,8 +111,9 @@ class STRANDLINK_EXPORT BamRecord {
     // truncate it: a name over 254 characters, more than 65535 CIGAR words,
     // sequence or quality bytes that do not match `l_seq`, an optional field
     // whose type letter or array subtype is unknown, an array whose data does
-    // not match its count, or a text holding a NUL. Throws std::bad_any_cast
-    // when an optional field holds another type than its letter names.
+    // not match its count, or a name or text holding a NUL. Throws
+    // std::bad_any_cast when an optional field holds another type than its
+    // letter names.
     bool serialise(std::vector<char>& out, std::string& error) const;
 
     uint64_t sorting_key() const;

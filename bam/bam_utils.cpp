@@ -281,6 +281,23 @@ bool parse_array(std::string_view value, AuxNumericalArray& array) {
     return true;
 }
 
+// A CG array of subtype I stands for the CIGAR behind the long-CIGAR
+// placeholder, and readers take its words as CIGAR operations: each must name
+// one, or the record would be written but never read back.
+bool holds_cigar_words(const AuxNumericalArray& array) {
+    if (array.subtype != 'I') {
+        return true;
+    }
+    for (size_t at = 0; at + 4 <= array.data.size(); at += 4) {
+        uint32_t word = 0;
+        std::memcpy(&word, array.data.data() + at, sizeof(word));
+        if ((word & 0xF) >= CIGAR_OP_CODES.size()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool parse_aux_field(std::string_view field, BamRecord& record, std::string& error) {
     if (field.size() < 5 || field[2] != ':' || field[4] != ':') {
         error = "Invalid aux data detected: " + std::string(field);
@@ -313,7 +330,7 @@ bool parse_aux_field(std::string_view field, BamRecord& record, std::string& err
         case 'H': aux.value = std::string(value); break;
         case 'B': {
             AuxNumericalArray array;
-            ok = parse_array(value, array);
+            ok = parse_array(value, array) && (aux.tag != "CG" || holds_cigar_words(array));
             aux.value = std::move(array);
             break;
         }

@@ -28,8 +28,9 @@ namespace util {
 // characters, POS or PNEXT outside 0..2^31-1, MAPQ outside 0..255, a CIGAR
 // operation without a count or with a count above 2^28-1, an unknown CIGAR
 // or base letter, QUAL of another length than SEQ (or QUAL given without
-// SEQ), and optional fields that are malformed, of an unknown type, or whose
-// values are empty, not numbers, or out of range for their type. On failure
+// SEQ), optional fields that are malformed, of an unknown type, or whose
+// values are empty, not numbers, or out of range for their type, and a "CG"
+// array of subtype I holding a word that is no CIGAR operation. On failure
 // the record may be partly filled. CIGARs of 65536 operations or more are
 // stored in a "CG" field of subtype I behind the placeholder
 // "<sequence length>S<reference span>N".

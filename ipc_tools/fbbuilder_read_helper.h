@@ -11,7 +11,7 @@
 #include <vector>
 
 namespace interfaces {
-class ReadHolder;
+struct ReadHolder;
 }
 
 namespace ipc_tools {

@@ -163,7 +163,7 @@ void RequestBroker::send_request(Message& request, Message& reply) {
         }
     }
 
-    const auto fail = [this](const std::string& trace_text, const std::string& error_text) {
+    const auto fail = [](const std::string& trace_text, const std::string& error_text) {
         get_trace_context()->write_message("send_request", trace_text);
         throw TimeoutError(error_text);
     };
@@ -203,7 +203,7 @@ void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Me
         throw zmq::error_t();
     }
 
-    const auto trace_failure = [this](const std::string& text) {
+    const auto trace_failure = [](const std::string& text) {
         get_trace_context()->write_message("fetch_and_validate_reply", text);
     };
 

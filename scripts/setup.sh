@@ -9,9 +9,10 @@ PACKAGES=(
   libzmq3-dev cppzmq-dev
   libflatbuffers-dev flatbuffers-compiler
   zlib1g-dev rapidjson-dev nlohmann-json3-dev
-  pybind11-dev python3-dev python3-numpy python3-pytest
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-hypothesis
   libgtest-dev libgmock-dev libbenchmark-dev
   samtools python3-pysam tabix
+  clang-14 libclang-rt-14-dev llvm-14
 )
 
 missing=()

@@ -59,4 +59,6 @@ if [ -f python/CMakeLists.txt ] && [ -d tests/python ]; then
   fi
 fi
 
+bash scripts/fuzz.sh || status=1
+
 exit $status

@@ -387,10 +387,15 @@ ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(const ReadHolder
             throw std::runtime_error("Read " + metadata.get<read_data::read_id>() +
                                      " does not contain a qstring! Cannot generate SAM line.");
         }
+        const std::string& qualities = qstring->second.get_string();
+        // Both come from the server: a tab or line break in them would add
+        // columns or lines to the file.
+        check_sam_text(sequence, "sequence");
+        check_sam_text(qualities, "quality string");
         AlignmentSamLine line;
         std::string error;
         if (!kelp::bam::util::make_unmapped_sam_line(line.sam_line, read_name, sequence,
-                                                     qstring->second.get_string(), error)) {
+                                                     qualities, error)) {
             throw std::runtime_error("make_unmapped_sam_line failed: " + error);
         }
         lines.push_back(std::move(line));

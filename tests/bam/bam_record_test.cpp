@@ -234,6 +234,8 @@ TEST(BamRecordSerialiseTest, RecordsTheFormatCannotCarryAreRefused) {
     const std::vector<Case> cases = {
         {"name of 255 characters", [](BamRecord& r) { r.read_name.assign(255, 'n'); },
          "Read name of 255 characters is too long for a BAM record (at most 254)"},
+        {"name with a NUL", [](BamRecord& r) { r.read_name = std::string("r\0\0", 3); },
+         "Read name holds a NUL character"},
         {"65536 CIGAR words", [](BamRecord& r) { r.cigar.assign(65536, (1u << 4)); },
          "CIGAR of 65536 operations does not fit a BAM record (at most 65535 without the CG form)"},
         {"sequence bytes short", [](BamRecord& r) { r.seq.pop_back(); },

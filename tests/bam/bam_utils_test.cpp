@@ -238,6 +238,7 @@ TEST(SamParseTest, MalformedLinesAreRefusedWithTheirReason) {
         {"empty character", tail("\tXA:A:"), value + "XA:A:"},
         {"two characters", tail("\tXA:A:ab"), value + "XA:A:ab"},
         {"array without subtype", tail("\tZB:B:"), value + "ZB:B:"},
+        {"CG word whose op code has no letter", tail("\tCG:B:I,960,62"), value + "CG:B:I,960,62"},
         {"array of unknown subtype", tail("\tZB:B:x,1"), value + "ZB:B:x,1"},
         {"empty unknown subtype array", tail("\tZB:B:x"), value + "ZB:B:x"},
         {"array subtype not followed by a comma", tail("\tZB:B:c1"), value + "ZB:B:c1"},

@@ -462,6 +462,11 @@ TEST(SamExtractionTest, FailsWholeReadWithClearErrors) {
          ""},
         {"line break in read id",
          [](ReadHolder& r) { r.metadata.insert("read_id", std::string("p\r")); }, false, ""},
+        {"line break in sequence",
+         [](ReadHolder& r) { add_string(r, dataset::sequence, "AC\nT"); }, false,
+         "Cannot write sequence into a SAM line: it contains a tab or line break: 'AC\nT'"},
+        {"tab in quality string", [](ReadHolder& r) { add_string(r, dataset::qstring, "++\t+"); },
+         false, ""},
         {"tab in duplex name",
          [](ReadHolder& r) {
              r.metadata.insert("duplex_strand_1", std::string("p"));
