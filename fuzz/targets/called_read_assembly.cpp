@@ -172,12 +172,11 @@ private:
     strandlink::ReadProcessingProtocol* m_protocol = nullptr;
 };
 
-// Whether a read's block count may be any 32-bit number. Off while the
-// finding in fuzz/open_findings/called_read_assembly/ is open: the assembly
-// reserves room for the declared moves and probabilities up to the first
-// block's share times the block count, both from the server, so a reply of a
-// hundred bytes reserves gigabytes.
-constexpr bool HUGE_BLOCK_COUNTS = false;
+// Whether a read's block count may be any 32-bit number: a reply of a
+// hundred bytes declaring billions of blocks must not make the assembly
+// reserve memory it cannot fill (regression case
+// fuzz/corpus/called_read_assembly/regression_huge_block_count).
+constexpr bool HUGE_BLOCK_COUNTS = true;
 
 // True one time in `n`; false once the input is used up, so that a short
 // input takes the common path.
