@@ -172,12 +172,6 @@ private:
     strandlink::ReadProcessingProtocol* m_protocol = nullptr;
 };
 
-// Whether a read's block count may be any 32-bit number: a reply of a
-// hundred bytes declaring billions of blocks must not make the assembly
-// reserve memory it cannot fill (regression case
-// fuzz/corpus/called_read_assembly/regression_huge_block_count).
-constexpr bool HUGE_BLOCK_COUNTS = true;
-
 // True one time in `n`; false once the input is used up, so that a short
 // input takes the common path.
 bool rare(FuzzedDataProvider& p, int n) { return p.ConsumeIntegralInRange(1, n) == n; }
@@ -453,7 +447,7 @@ std::deque<std::string> script(FuzzedDataProvider& p, std::size_t num_reads) {
                 // client asks for them.
                 const std::uint32_t tag = pick_tag(p, num_reads);
                 const std::uint32_t sub_tag = pick_sub_tag(p);
-                const std::uint32_t num_blocks = HUGE_BLOCK_COUNTS && rare(p, 16)
+                const std::uint32_t num_blocks = rare(p, 16)
                                                          ? p.ConsumeIntegral<std::uint32_t>()
                                                          : p.ConsumeIntegralInRange<std::uint32_t>(1, 3);
                 const auto t = block(b, p, tessel_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, tag, sub_tag, 0,
