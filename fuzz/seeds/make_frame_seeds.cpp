@@ -51,7 +51,7 @@ fb::Offset<tessel_ipc::CalledBlockData> called_block(fb::FlatBufferBuilder& buil
     const auto front = tessel_ipc::CreateBarcodeResultsDirect(builder, "", 92.5f, 12, 24);
     const auto rear = tessel_ipc::CreateBarcodeResultsDirect(builder, "", 40.0f, 1480, 24);
     const auto barcoding = tessel_ipc::CreateBarcodeArrangementResultsDirect(
-            builder, 38, 1460, "barcode07", "EXP-NBD104", "var1", 88.0f, front, rear);
+            builder, 38, 1460, "barcode07", "KIT-NB12", "var1", 88.0f, front, rear);
     std::vector<fb::Offset<tessel_ipc::AlignmentResults>> hits;
     hits.push_back(tessel_ipc::CreateAlignmentResultsDirect(
             builder, "chr1", 1000, 1012, 0, 12, 12, 0, 0, 12, 11, 1.0f, 0.92f, 0.91f, 60,
@@ -76,7 +76,7 @@ fb::Offset<tessel_ipc::ReadBlockData> returned_block(fb::FlatBufferBuilder& buil
             "6f1b2c3d-0000-4000-8000-123456789abc", &no_samples, called, 0,
             "6f1b2c3d-0000-4000-8000-123456789abc", 123456789, 4000, 4000.0f, 0,
             part == 0 ? "parent_1" : nullptr, part == 0 ? "parent_2" : nullptr, part != 0,
-            "SQK-LSK109", "FLO-MIN106");
+            "KIT-LS9", "FC-106");
 }
 
 interfaces::ReadHolder raw_read() {
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
             {"raw_block_accepted", RAW_BLOCK_ACCEPTED, "", 0},
             {"batch_accepted", BATCH_ACCEPTED, "", 0},
             {"not_ready", NOT_READY, "", 0},
-            {"invalid_config", INVALID_CONFIG, "Config file not found: dna_r9.4.1_hac.cfg", 0},
+            {"invalid_config", INVALID_CONFIG, "Config file not found: signal_model_fast.cfg", 0},
             {"request_failed", REQUEST_FAILED, "index load failed", 0},
             {"disconnected", DISCONNECTED, "", 0},
             {"client_not_recognised", CLIENT_NOT_RECOGNISED, "", 0},
@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     write(folder, "request_query", create_query_request(QueryCode::server_internal_state));
     write(folder, "request_heartbeat_ping", Message(HEARTBEAT_PING, "client_17", 0, ""));
     write(folder, "request_connect",
-          Message(CONNECT, "", 2, "dna_r9.4.1_450bps_hac:>timeout_interval=500>client_name=fuzz"));
+          Message(CONNECT, "", 2, "signal_model_fast:>timeout_interval=500>client_name=fuzz"));
 
     {
         fb::FlatBufferBuilder builder;
@@ -168,15 +168,15 @@ int main(int argc, char** argv) {
     {
         fb::FlatBufferBuilder builder;
         std::vector<fb::Offset<tessel_ipc::Configuration>> configs{
-                tessel_ipc::CreateConfigurationDirect(builder, "dna_r9.4.1_450bps_hac", "model_v4.2.0", false),
-                tessel_ipc::CreateConfigurationDirect(builder, "dna_r10.4.1_e8.2_400bps_sup", "model_v4.3.0", true)};
+                tessel_ipc::CreateConfigurationDirect(builder, "signal_model_fast", "model_v4.2.0", false),
+                tessel_ipc::CreateConfigurationDirect(builder, "signal_model_sup", "model_v4.3.0", true)};
         std::vector<fb::Offset<tessel_ipc::AlignmentIndex>> indices{
                 tessel_ipc::CreateAlignmentIndexDirect(builder, "/data/ref/hg38.mmi",
                                                        "@SQ\tSN:chr1\tLN:248956422\n@SQ\tSN:chr2\tLN:242193529")};
         std::vector<fb::Offset<fb::String>> strings{builder.CreateString("one"), builder.CreateString("")};
         std::vector<fb::Offset<tessel_ipc::BarcodeKitDefinition>> kits{
-                tessel_ipc::CreateBarcodeKitDefinitionDirect(builder, "EXP-NBD104", false, true, 1, 12, "barcode%02i"),
-                tessel_ipc::CreateBarcodeKitDefinitionDirect(builder, "SQK-RBK004", true, false, 1, 12, "RB%02i")};
+                tessel_ipc::CreateBarcodeKitDefinitionDirect(builder, "KIT-NB12", false, true, 1, 12, "barcode%02i"),
+                tessel_ipc::CreateBarcodeKitDefinitionDirect(builder, "KIT-RB12", true, false, 1, 12, "RB%02i")};
         const auto data = tessel_ipc::CreateConfigDataDirect(builder, &configs, &indices, &strings, &kits);
         write(folder, "reply_configs", finish(builder, tessel_ipc::Content_ConfigData, data.Union()));
     }
