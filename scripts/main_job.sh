@@ -14,7 +14,8 @@ JOBS=${JOBS:-$(nproc)}
 out=build/main-job
 cmake -S . -B "$out/library" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTRANDLINK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$out/library" -j "$JOBS" --target strandlink strandlink_data_model test_server
-cmake --install "$out/library" --prefix "$PWD/$out/prefix" >/dev/null
+# The library and its package only; the Python module is not built here.
+cmake --install "$out/library" --prefix "$PWD/$out/prefix" --component Unspecified >/dev/null
 
 cmake -S examples -B "$out/examples" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$PWD/$out/prefix" >/dev/null
