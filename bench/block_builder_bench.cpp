@@ -163,16 +163,5 @@ void print_interleaved_ratios(int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    const int rounds = bench_rounds::take_rounds_argument(argc, argv, 21);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    bench_rounds::use_one_allocator_regime();
-    benchmark::RunSpecifiedBenchmarks();
-    if (rounds > 0) {
-        print_interleaved_ratios(rounds);
-    }
-    benchmark::Shutdown();
-    return 0;
+    return bench_rounds::benchmark_main(argc, argv, print_interleaved_ratios);
 }

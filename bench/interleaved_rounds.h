@@ -10,6 +10,8 @@
 #include <malloc.h>
 #endif
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -110,6 +112,23 @@ inline void use_one_allocator_regime() {
     mallopt(M_MMAP_THRESHOLD, 64 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
+}
+
+// The main of a Google Benchmark program that then prints the ratios of its
+// interleaved rounds (--rounds=N, default 21; 0 skips them).
+inline int benchmark_main(int argc, char** argv, void (*print_interleaved_ratios)(int rounds)) {
+    benchmark::Initialize(&argc, argv);
+    const int rounds = take_rounds_argument(argc, argv, 21);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    use_one_allocator_regime();
+    benchmark::RunSpecifiedBenchmarks();
+    if (rounds > 0) {
+        print_interleaved_ratios(rounds);
+    }
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace bench_rounds

@@ -12,6 +12,8 @@
 
 namespace {
 
+using bam_test::array_of;
+
 using kelp::bam::AuxData;
 using kelp::bam::AuxNumericalArray;
 using kelp::bam::BamRecord;
@@ -23,18 +25,6 @@ const std::string END_OF_BUFFER =
     "Reached end of uncompressed BAM buffer unexpectedly while extracting data: "
     "Hit end of buffer while extracting data";
 const std::string MISMATCH = "BAM file block length mismatch in file";
-
-template <typename T>
-AuxNumericalArray array_of(char subtype, const std::vector<T>& values) {
-    AuxNumericalArray array;
-    array.subtype = subtype;
-    array.count = static_cast<uint32_t>(values.size());
-    array.data.resize(values.size() * sizeof(T));
-    if (!values.empty()) {
-        std::memcpy(array.data.data(), values.data(), array.data.size());
-    }
-    return array;
-}
 
 // A record with one optional field of each letter, B arrays of every subtype
 // at their bounds and one empty.

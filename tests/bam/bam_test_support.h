@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,10 +14,26 @@
 #include <string>
 #include <vector>
 
+#include "bam/bam_record.h"
+
 // Helpers shared by the BAM and BGZF tests: byte building, temporary files and
 // the outside tools (samtools, bgzip, pysam) that act as the reference reader
 // and writer.
 namespace bam_test {
+
+// A B array of `subtype` holding `values` as stored bytes.
+template <typename T>
+inline kelp::bam::AuxNumericalArray array_of(char subtype, const std::vector<T>& values) {
+    kelp::bam::AuxNumericalArray array;
+    array.subtype = subtype;
+    array.count = static_cast<uint32_t>(values.size());
+    array.data.resize(values.size() * sizeof(T));
+    if (!values.empty()) {
+        std::memcpy(array.data.data(), values.data(), array.data.size());
+    }
+    return array;
+}
+
 
 // The 28-byte end-of-file marker block of BGZF files.
 inline const std::string BGZF_EOF(

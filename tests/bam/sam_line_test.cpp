@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/bam/bam_test_support.h"
+
 namespace {
+
+using bam_test::array_of;
 
 using kelp::bam::AuxData;
 using kelp::bam::AuxNumericalArray;
@@ -26,18 +30,6 @@ BamRecord unmapped(const std::string& name = "r1") {
     r.next_ref_id = -1;
     r.next_pos = -1;
     return r;
-}
-
-template <typename T>
-AuxNumericalArray array_of(char subtype, const std::vector<T>& values) {
-    AuxNumericalArray array;
-    array.subtype = subtype;
-    array.count = static_cast<uint32_t>(values.size());
-    array.data.resize(values.size() * sizeof(T));
-    if (!values.empty()) {
-        std::memcpy(array.data.data(), values.data(), array.data.size());
-    }
-    return array;
 }
 
 std::string line_of(BamRecord r) {
