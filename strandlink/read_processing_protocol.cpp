@@ -126,8 +126,13 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::push_into_server(RequestB
     auto trace = create_hftrace("push_into_server");
     std::vector<ipc_tools::Message>& messages = m_read_buffer->next_read_messages();
     const bool is_batch = messages.size() == 1 && messages.front().get_type() == ipc_tools::PASS_READ_BATCH;
-    const std::string tag = messages.empty() ? std::string("0") : std::to_string(first_read_tag(messages.front()));
-    trace.message([&] { return (is_batch ? "first read_tag for batch: " : "read_tag: ") + tag; });
+    // The tag is read only for a trace or an error: reading it verifies the
+    // whole frame, which a push must not pay for. The first message is only
+    // ever copied, so it stays readable after later blocks are consumed.
+    const auto tag = [&messages] {
+        return messages.empty() ? std::string("0") : std::to_string(first_read_tag(messages.front()));
+    };
+    trace.message([&] { return (is_batch ? "first read_tag for batch: " : "read_tag: ") + tag(); });
 
     for (std::size_t i = 0; i < messages.size(); ++i) {
         // The first message is sent as a copy: a NOT_READY leaves the entry
@@ -150,7 +155,7 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::push_into_server(RequestB
             get_trace_context()->write_message("push_into_server", "Server rejected block: " + std::to_string(i));
             m_error_state = {ConnectionError::bad_reply,
                              "Server accepted first block of read, but then rejected subsequent block for read: " +
-                                     tag};
+                                     tag()};
             return Result::error_stop;
         }
         const bool accepted = is_batch ? reply_type == ipc_tools::BATCH_ACCEPTED
@@ -160,7 +165,7 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::push_into_server(RequestB
                              "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
                                      (is_batch ? " from basecall server when passing read batch with first read: "
                                                : " from basecall server when passing raw read data for read: ") +
-                                     tag + ". Connection id: " + m_connection_id};
+                                     tag() + ". Connection id: " + m_connection_id};
             return Result::error_stop;
         }
     }
