@@ -79,17 +79,25 @@ def import_strandpy():
     candidates += sorted(p.parent for p in build.glob("*/python/strandpy*.so"))
     candidates += sorted(p.parent for p in build.glob("*/*/python/strandpy*.so"))
     for directory in candidates:
-        if not any(directory.glob("strandpy*.so")):
+        if not any(directory.glob("strandpy*.so")) or sanitized(directory.parent):
             continue
         sys.path.insert(0, str(directory))
         try:
             import strandpy
             return strandpy
         except ImportError:
-            # A sanitizer build's module loads only with its run-time
-            # preloaded; try the next one.
             sys.path.pop(0)
     return None
+
+
+def sanitized(build_dir):
+    """Whether a build tree is a sanitizer build: its module loads only with
+    the sanitizer's run-time preloaded, and stops the interpreter otherwise."""
+    try:
+        cache = (build_dir / "CMakeCache.txt").read_text(errors="replace")
+    except OSError:
+        return False
+    return re.search(r"^STRANDLINK_SANITIZE:STRING=.+$", cache, re.MULTILINE) is not None
 
 
 def find_test_server(strandpy):
