@@ -231,7 +231,8 @@ public:
         close(out[0]);
         const std::string prefix = "test_server listening on ";
         if (line.compare(0, prefix.size(), prefix) != 0) {
-            say("stream_reads: the test server " + program + " did not start: " + line, std::cerr);
+            say("stream_reads: the test server " + program + " did not start: " + (line.empty() ? "it said nothing" : line),
+                std::cerr);
             stop();
             return false;
         }

@@ -112,19 +112,21 @@ def find_test_server(strandpy):
     return None
 
 
-def start_test_server(program):
+def start_test_server(program, servers):
+    """Appends the process to `servers` as soon as it runs; returns its
+    address, or the reason it did not start (and then `servers` is empty)."""
     print(f"starting the test server {program}")
     try:
         process = subprocess.Popen([program, "--example"], stdout=subprocess.PIPE, text=True)
     except OSError as e:
-        return None, f"cannot start the test server {program}: {e.strerror}"
+        return f"cannot start the test server {program}: {e.strerror}"
+    servers.append(process)
     first = process.stdout.readline()
     prefix = "test_server listening on "
     if not first.startswith(prefix):
-        process.kill()
-        process.wait()
-        return None, f"the test server {program} did not start: {first.strip()}"
-    return process, first[len(prefix):].strip()
+        stop_test_server(servers.pop())
+        return f"the test server {program} did not start: {first.strip() or 'it said nothing'}"
+    return first[len(prefix):].strip()
 
 
 def stop_test_server(server):
@@ -252,18 +254,6 @@ def main():
         return fail(f"the Python module strandpy is not built (or not on PYTHONPATH); "
                     f"`{BUILD_COMMAND}` builds it and runs this example")
 
-    server = None
-    address = args.address
-    if not address:
-        program = args.test_server or find_test_server(strandpy)
-        if program is None:
-            return fail("no test server found beside strandpy; build it with `cmake --build <build dir> --target "
-                        "test_server` and give --test-server PATH, or give --address ENDPOINT of a running server")
-        server, address = start_test_server(program)
-        if server is None:
-            return fail(address)
-        print(f"started the test server on {address}")
-
     # The work runs on a thread of its own, so that this one is free to take
     # SIGINT and SIGTERM at once, even while the library blocks.
     def stop(signal_number, _frame):
@@ -271,20 +261,39 @@ def main():
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    status = []
-    worker = threading.Thread(target=lambda: status.append(run(strandpy, address, args)), daemon=True)
+    servers = []
     try:
-        worker.start()
-        while worker.is_alive():
-            worker.join(0.5)
+        return start_and_run(strandpy, args, servers)
     except KeyboardInterrupt as interrupt:
         name = str(interrupt) or "SIGINT"
         fail(f"stopped by {name}, stopping the test server if one was started")
-        stop_test_server(server)
+        for server in servers:
+            stop_test_server(server)
         sys.stderr.flush()
         # The client may be blocked in the library; nothing is left to save.
         os._exit(128 + getattr(signal.Signals, name, signal.SIGINT).value)
-    stop_test_server(server)
+
+
+def start_and_run(strandpy, args, servers):
+    """Starts the test server unless given an address (noting it in
+    `servers` at once), runs the example and stops the server."""
+    address = args.address
+    if not address:
+        program = args.test_server or find_test_server(strandpy)
+        if program is None:
+            return fail("no test server found beside strandpy; build it with `cmake --build <build dir> --target "
+                        "test_server` and give --test-server PATH, or give --address ENDPOINT of a running server")
+        address = start_test_server(program, servers)
+        if not servers:
+            return fail(address)
+        print(f"started the test server on {address}")
+    status = []
+    worker = threading.Thread(target=lambda: status.append(run(strandpy, address, args)), daemon=True)
+    worker.start()
+    while worker.is_alive():
+        worker.join(0.5)
+    for server in servers:
+        stop_test_server(server)
     return status[0] if status else 1
 
 
