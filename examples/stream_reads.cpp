@@ -159,9 +159,9 @@ int parse_options(int argc, char** argv, Options& options) {
          "the basecalling configuration")
         ("reads", po::value(&options.reads)->value_name("N")->default_value({4000}), "reads to send")
         ("threads", po::value(&options.threads)->value_name("N")->default_value({4}), "threads passing reads")
-        ("connect-timeout", po::value(&options.connect_timeout_s)->value_name("S")->default_value({30}),
+        ("connect-timeout", po::value(&options.connect_timeout_s)->value_name("S")->default_value({10}),
          "seconds to keep trying to reach the server, at connect and after a lost connection (the client's "
-         "reconnect_timeout); a dead address fails after this plus one query time-out")
+         "reconnect_timeout); a dead address fails after this plus up to four query time-outs")
         ("query-timeout", po::value(&options.query_timeout_ms)->value_name("MS")->default_value({5000}),
          "milliseconds to wait for each answer of the server (the client's query_timeout)")
         ("finish-timeout", po::value(&options.finish_timeout_s)->value_name("S")->default_value({300}),
@@ -334,12 +334,18 @@ std::string text(const T& value) {
     return out.str();
 }
 
+// How long a dead address takes at most: attempts start until the connect
+// time-out has passed, and the client waits for each answer through up to
+// four query time-outs.
+std::uint64_t give_up_after_s(const Options& options) {
+    return options.connect_timeout_s.value + (4 * options.query_timeout_ms.value + 999) / 1000;
+}
+
 // Connects, saying what it is doing at once and every few seconds until
 // connected or given up.
 apps::Result connect_with_progress(apps::Strandlink& client, const std::string& address, const Options& options) {
-    say("connecting to " + address + " with configuration " + options.config + " (gives up after " +
-        std::to_string(options.connect_timeout_s.value) + " s + " + std::to_string(options.query_timeout_ms.value) +
-        " ms without an answer)");
+    say("connecting to " + address + " with configuration " + options.config + " (gives up after about " +
+        std::to_string(give_up_after_s(options)) + " s without an answer)");
     const auto start = Clock::now();
     auto connected = std::async(std::launch::async, [&client] { return client.connect(); });
     while (connected.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {

@@ -54,10 +54,10 @@ def parse_args():
     parser.add_argument("--reads", metavar="N", type=whole(1, 10**9), default=2000, help="reads to send (default: %(default)s)")
     parser.add_argument("--clients", metavar="N", type=whole(1, 64), default=4,
                         help="connections to the server, used in turn (default: %(default)s)")
-    parser.add_argument("--connect-timeout", metavar="S", type=whole(0, 86400), default=30,
+    parser.add_argument("--connect-timeout", metavar="S", type=whole(0, 86400), default=10,
                         help="seconds to keep trying to reach the server, at connect and after a lost connection "
-                             "(the client's reconnect_timeout); a dead address fails after this plus one query "
-                             "time-out (default: %(default)s)")
+                             "(the client's reconnect_timeout); a dead address fails after this plus up to four "
+                             "query time-outs (default: %(default)s)")
     parser.add_argument("--query-timeout", metavar="MS", type=whole(1, 3600000), default=5000,
                         help="milliseconds to wait for each answer of the server (the client's query_timeout; default: %(default)s)")
     parser.add_argument("--finish-timeout", metavar="S", type=whole(0, 604800), default=300,
@@ -152,10 +152,17 @@ def make_reads(count, rng):
         }
 
 
+def give_up_after_s(args):
+    """How long a dead address takes at most: attempts start until the
+    connect time-out has passed, and the client waits for each answer through
+    up to four query time-outs."""
+    return args.connect_timeout + (4 * args.query_timeout + 999) // 1000
+
+
 def connect_with_progress(client, address, args):
     """Connects on a thread of its own while this one says what is going on."""
     print(f"connecting {args.clients} clients to {address} with configuration {args.config} "
-          f"(gives up after {args.connect_timeout} s + {args.query_timeout} ms without an answer)")
+          f"(gives up after about {give_up_after_s(args)} s without an answer)")
     outcome = []
     connecting = threading.Thread(target=lambda: outcome.append(client.connect()), daemon=True)
     started = time.monotonic()
