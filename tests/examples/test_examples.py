@@ -148,8 +148,11 @@ def is_running(pid):
     except ProcessLookupError:
         return False
     # A zombie has stopped; only its parent has not collected it yet.
-    with open(f"/proc/{pid}/stat") as stat:
-        return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 @pytest.mark.parametrize("command,env,workers", EXAMPLES)
