@@ -18,6 +18,28 @@ add_library(strandlink_data_model STATIC $<TARGET_OBJECTS:sl_data_model> $<TARGE
 target_link_libraries(strandlink_data_model PUBLIC Boost::log Boost::log_setup Boost::filesystem Boost::thread
                       Threads::Threads)
 
+# Boost stays private to the package: the public headers use none of it.
+# The common code in the data-model library refers to Boost's shared
+# libraries, the same ones libstrandlink itself runs with; the installed
+# package names them by their versioned file ("-l:libboost_log.so.1.74.0"),
+# which Boost's run-time packages provide, so a consumer needs no Boost
+# development package, neither for find_package nor for pkg-config.
+set(STRANDLINK_BOOST_RUNTIME_LIBS)
+foreach(component log log_setup filesystem thread)
+  set(location "")
+  foreach(property IMPORTED_LOCATION_RELEASE IMPORTED_LOCATION_NOCONFIG IMPORTED_LOCATION)
+    if(NOT location)
+      get_target_property(location Boost::${component} ${property})
+    endif()
+  endforeach()
+  if(NOT location)
+    message(FATAL_ERROR "cannot find the file of Boost::${component}")
+  endif()
+  get_filename_component(name "${location}" NAME)
+  list(APPEND STRANDLINK_BOOST_RUNTIME_LIBS "-l:${name}")
+endforeach()
+list(JOIN STRANDLINK_BOOST_RUNTIME_LIBS " " STRANDLINK_PC_BOOST_LIBS)
+
 # In the build tree, strandlink::strandlink is what the installed package
 # gives: the library, the data-model code and the public headers.
 add_library(strandlink_package INTERFACE)

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh test
 
 JOBS=${JOBS:-$(nproc)}
 source scripts/test_env.sh
