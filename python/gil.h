@@ -6,10 +6,12 @@
 // A daemon thread may be inside such a call when the interpreter starts to
 // finalise. Python ends a thread that asks for the lock from then on by
 // unwinding its stack; unwinding through a destructor (implicitly noexcept)
-// terminates the process. So the lock is taken back from an ordinary
-// function, never from a destructor, and a thread that is not the one
-// finalising the interpreter waits for the process to end instead of asking
-// for the lock at all.
+// terminates the process. So a thread that is not the one finalising the
+// interpreter waits for the process to end instead of asking for the lock at
+// all, and the calls take the lock back from an ordinary function rather than
+// a destructor, so that a thread that began to wait for the lock just before
+// finalisation started can still be unwound. (Deallocation, which runs in a
+// destructor, has only the first of these.)
 
 #include <exception>
 #include <optional>
