@@ -6,12 +6,11 @@
 // A daemon thread may be inside such a call when the interpreter starts to
 // finalise. Python ends a thread that asks for the lock from then on by
 // unwinding its stack; unwinding through a destructor (implicitly noexcept)
-// terminates the process. So a thread that is not the one finalising the
-// interpreter waits for the process to end instead of asking for the lock at
-// all, and the calls take the lock back from an ordinary function rather than
-// a destructor, so that a thread that began to wait for the lock just before
-// finalisation started can still be unwound. (Deallocation, which runs in a
-// destructor, has only the first of these.)
+// terminates the process, and unwinding C++ frames without the lock is unsafe
+// anyway. So at interpreter exit, before finalisation, the module closes a
+// gate: threads already waiting for the lock get it first, and every other
+// thread but the main one that comes back from a library call afterwards
+// waits for the process to end instead of asking for the lock.
 
 #include <exception>
 #include <optional>
@@ -23,11 +22,12 @@
 namespace apps {
 
 // Called once at module load, with the lock held: remembers Python's main
-// thread, the one that finalises the interpreter.
+// thread, the one that finalises the interpreter, and registers the closing
+// of the gate at exit.
 void remember_main_thread();
 
-// Takes the lock back for `state` (from PyEval_SaveThread). During
-// finalisation, on any thread but the main one, it never returns.
+// Takes the lock back for `state` (from PyEval_SaveThread). Once the
+// interpreter exits, on any thread but the main one, it never returns.
 void reacquire_gil(PyThreadState* state);
 
 // Runs `call` with the lock released and returns its result, or passes on
