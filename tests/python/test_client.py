@@ -568,6 +568,35 @@ def test_two_threads_loop_connect_and_disconnect(server, closing):
     assert tags(collect(obj)) == [[1]]
 
 
+def test_disconnect_during_connect_waits_for_every_client(make_server, closing):
+    # While the paused server holds the first client's connect, a disconnect
+    # from another thread waits for the whole connect, then stops every
+    # client: no client is left connected behind a disconnected first one.
+    srv = make_server()
+    obj = Strandlink(srv.address, CONFIG, 3)
+    closing(obj)
+    assert obj.set_params(SLOW) == Strandlink.success
+    results = {}
+    srv.pause()
+    try:
+        connecting = threading.Thread(target=lambda: results.update(connect=obj.connect()), daemon=True)
+        connecting.start()
+        deadline = time.monotonic() + 60
+        while obj.get_status() == Strandlink.disconnected:
+            assert time.monotonic() < deadline, "connect did not start"
+            time.sleep(0.005)
+        stopping = threading.Thread(target=lambda: results.update(disconnect=obj.disconnect()), daemon=True)
+        stopping.start()
+        time.sleep(0.05)
+    finally:
+        srv.resume()
+    for thread in (connecting, stopping):
+        thread.join(120)
+        assert not thread.is_alive()
+    assert results == {"connect": Strandlink.success, "disconnect": Strandlink.success}
+    assert repr(obj) == "\n".join(["Strandlink(status=disconnected)"] * 3)
+
+
 # --- interpreter exit --------------------------------------------------------------
 
 EXIT_SCRIPT = """
