@@ -1,5 +1,6 @@
 #include "python/gil.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -12,20 +13,29 @@ namespace apps {
 namespace {
 
 // Who may still ask for the lock. From the moment the interpreter starts to
-// exit (`exiting`), only the main thread may; the others that are already
-// waiting for it (`waiting`) get it before the interpreter finalises.
+// exit (`exiting`), only the thread that finalises it (`exiting_thread`, the
+// one running the exit handlers) may; the others that are already waiting for
+// it (`waiting`) get it before the interpreter finalises.
 struct ExitGate {
     std::mutex mutex;
     std::condition_variable changed;
-    unsigned long main_thread = 0;
     bool exiting = false;
+    unsigned long exiting_thread = 0;
     unsigned waiting = 0;
 };
 
+// Never destroyed: threads may still look at it while the process ends.
+std::atomic<ExitGate*> current_gate{new ExitGate};
+
 ExitGate& gate() {
-    // Never destroyed: threads may still look at it while the process ends.
-    static ExitGate* const instance = new ExitGate;
-    return *instance;
+    return *current_gate.load();
+}
+
+// A forked child has only the thread that forked: it starts with a gate of
+// its own (the parent's may have been locked, or counted threads the child
+// does not have).
+void renew_gate_in_child() {
+    current_gate.store(new ExitGate);
 }
 
 [[noreturn]] void wait_for_process_end() {
@@ -42,6 +52,7 @@ void close_gate() {
     {
         std::lock_guard<std::mutex> lock(g.mutex);
         g.exiting = true;
+        g.exiting_thread = PyThread_get_thread_ident();
         if (g.waiting == 0) {
             return;
         }
@@ -58,14 +69,11 @@ void close_gate() {
 
 }  // namespace
 
-void remember_main_thread() {
+void install_exit_gate() {
     namespace py = pybind11;
-    const auto ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-    {
-        std::lock_guard<std::mutex> lock(gate().mutex);
-        gate().main_thread = ident;
-    }
     py::module_::import("atexit").attr("register")(py::cpp_function(&close_gate));
+    py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =
+                                                           py::cpp_function(&renew_gate_in_child));
 }
 
 void reacquire_gil(PyThreadState* state) {
@@ -73,8 +81,7 @@ void reacquire_gil(PyThreadState* state) {
     bool closed = false;
     {
         std::lock_guard<std::mutex> lock(g.mutex);
-        const bool main = PyThread_get_thread_ident() == g.main_thread;
-        closed = !main && (g.exiting || _Py_IsFinalizing());
+        closed = g.exiting && PyThread_get_thread_ident() != g.exiting_thread;
         if (!closed) {
             ++g.waiting;
         }

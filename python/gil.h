@@ -9,7 +9,7 @@
 // terminates the process, and unwinding C++ frames without the lock is unsafe
 // anyway. So at interpreter exit, before finalisation, the module closes a
 // gate: threads already waiting for the lock get it first, and every other
-// thread but the main one that comes back from a library call afterwards
+// thread but the finalising one that comes back from a library call afterwards
 // waits for the process to end instead of asking for the lock.
 
 #include <exception>
@@ -21,13 +21,13 @@
 
 namespace apps {
 
-// Called once at module load, with the lock held: remembers Python's main
-// thread, the one that finalises the interpreter, and registers the closing
-// of the gate at exit.
-void remember_main_thread();
+// Called once at module load, with the lock held: registers the closing of
+// the gate at interpreter exit (and a new gate for forked children).
+void install_exit_gate();
 
 // Takes the lock back for `state` (from PyEval_SaveThread). Once the
-// interpreter exits, on any thread but the main one, it never returns.
+// interpreter exits, on any thread but the one finalising it, it never
+// returns.
 void reacquire_gil(PyThreadState* state);
 
 // Runs `call` with the lock released and returns its result, or passes on

@@ -22,7 +22,7 @@ PYBIND11_MODULE(strandpy, m) {
     // Registering the record type loads numpy's array interface; without
     // numpy the import fails here, with ImportError.
     apps::register_align_results_dtype();
-    apps::remember_main_thread();
+    apps::install_exit_gate();
 
     py::class_<StrandlinkPy> cls(m, "Strandlink");
     cls.def(py::init<const std::string&, const std::string&, int>(), py::arg("address"), py::arg("config"),
