@@ -138,9 +138,12 @@ uint16_t reg2bin(int64_t begin, int64_t end) {
     return 0;
 }
 
+// `query_length` receives the bases the operations consume (M, I, S, = and
+// X); 0 for "*".
 bool pack_cigar_string(std::string_view text, BamRecord& record, uint64_t& ref_length,
-                       uint64_t seq_length, std::string& error) {
+                       uint64_t& query_length, uint64_t seq_length, std::string& error) {
     record.cigar.clear();
+    query_length = 0;
     if (text == "*") {
         ref_length = 1;
         return true;
@@ -172,6 +175,9 @@ bool pack_cigar_string(std::string_view text, BamRecord& record, uint64_t& ref_l
         record.cigar.push_back(static_cast<uint32_t>(count << 4) | static_cast<uint32_t>(code));
         if (letter == 'M' || letter == 'D' || letter == 'N' || letter == '=' || letter == 'X') {
             ref_length += count;
+        }
+        if (letter == 'M' || letter == 'I' || letter == 'S' || letter == '=' || letter == 'X') {
+            query_length += count;
         }
     }
     if (record.cigar.size() > MAX_CIGAR_WORDS) {
@@ -246,7 +252,14 @@ bool parse_array(std::string_view value, AuxNumericalArray& array) {
     }
     array.subtype = value[0];
     const uint32_t element_size = aux_array_element_size(array.subtype);
-    if (element_size == 0 || (value.size() > 1 && value[1] != ',')) {
+    if (element_size == 0) {
+        // An unknown subtype gives no element size: such an array is kept
+        // as it stands when it has no elements, refused otherwise.
+        array.count = 0;
+        array.data.clear();
+        return value.size() == 1;
+    }
+    if (value.size() > 1 && value[1] != ',') {
         return false;
     }
     const size_t count = static_cast<size_t>(std::count(value.begin(), value.end(), ','));
@@ -406,7 +419,9 @@ bool parse_sam_line_to_bam_record(const std::string& line, BamRecord& record,
     record.next_pos = next_position - 1;
     record.mapq = static_cast<uint8_t>(quality);
 
-    if (!pack_cigar_string(cigar, record, record.ref_length, has_seq ? seq.size() : 0, error)) {
+    uint64_t query_length = 0;
+    if (!pack_cigar_string(cigar, record, record.ref_length, query_length, has_seq ? seq.size() : 0,
+                           error)) {
         return false;
     }
     record.bin = reg2bin(record.pos, int64_t{record.pos} + static_cast<int64_t>(record.ref_length));
@@ -416,6 +431,13 @@ bool parse_sam_line_to_bam_record(const std::string& line, BamRecord& record,
     }
     record.next_ref_id = get_ref_index(ref_seqs, rnext);
     if (!pack_seq_string(seq, record, error)) {
+        return false;
+    }
+    // Readers refuse a record whose CIGAR consumes another number of bases
+    // than SEQ holds; a line without SEQ is not checked.
+    if (has_seq && cigar != "*" && query_length != seq.size()) {
+        error = std::string(MALFORMED) + ": CIGAR and SEQ lengths differ (CIGAR query length " +
+                std::to_string(query_length) + ", SEQ length " + std::to_string(seq.size()) + ")";
         return false;
     }
 
@@ -464,18 +486,18 @@ bool parse_sam_line_get_sorting_key(const std::string& line, uint64_t& key,
     const std::string_view text(line);
     size_t at = 0;
     const std::string_view qname = next_column(text, at);
-    const std::string_view flag = next_column(text, at);
+    next_column(text, at);  // FLAG: the key does not depend on it
     const std::string_view rname = next_column(text, at);
     const std::string_view pos = next_column(text, at);
     if (qname.empty() || rname.empty()) {
         error = MALFORMED;
         return false;
     }
-    uint16_t flag_value = 0;
+    // A POS that is missing or not a position reads as 0, no position: the
+    // key with all bits set, after every placed record.
     int32_t position = 0;
-    if (!parse_column<uint16_t>(flag, "FLAG", 0, 0xFFFF, flag_value, error) ||
-        !parse_column<int32_t>(pos, "POS", 0, MAX_POSITION, position, error)) {
-        return false;
+    if (parse_integer<int32_t>(pos, 0, MAX_POSITION, position) != Number::ok) {
+        position = 0;
     }
     key = calculate_sorting_key(get_ref_index(ref_seqs, rname), position - 1);
     return true;

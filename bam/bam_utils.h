@@ -27,11 +27,14 @@ namespace util {
 // Refuses with a reason: a missing or unconvertible column, QNAME over 254
 // characters, POS or PNEXT outside 0..2^31-1, MAPQ outside 0..255, a CIGAR
 // operation without a count or with a count above 2^28-1, an unknown CIGAR
-// or base letter, QUAL of another length than SEQ (or QUAL given without
-// SEQ), optional fields that are malformed, of an unknown type, or whose
-// values are empty, not numbers, or out of range for their type, and a "CG"
-// array of subtype I holding a word that is no CIGAR operation. On failure
-// the record may be partly filled. CIGARs of 65536 operations or more are
+// or base letter, a CIGAR whose query length (M, I, S, = and X) differs from
+// the length of SEQ (unless SEQ or CIGAR is "*"), QUAL of another length than
+// SEQ (or QUAL given without SEQ), optional fields that are malformed, of an
+// unknown type, or whose values are empty, not numbers, or out of range for
+// their type, and a "CG" array of subtype I holding a word that is no CIGAR
+// operation. A B array of an unknown subtype is kept as it stands when it has
+// no elements (serialise refuses it later). On failure the record may be
+// partly filled. CIGARs of 65536 operations or more are
 // stored in a "CG" field of subtype I behind the placeholder
 // "<sequence length>S<reference span>N".
 STRANDLINK_EXPORT bool parse_sam_line_to_bam_record(const std::string& line, BamRecord& record,
@@ -39,7 +42,9 @@ STRANDLINK_EXPORT bool parse_sam_line_to_bam_record(const std::string& line, Bam
                                                     std::string& error);
 
 // The coordinate sorting key of a SAM line (calculate_sorting_key of its
-// reference index and 0-based position) without building a record.
+// reference index and 0-based position) without building a record. Needs
+// QNAME and RNAME; FLAG is not read, and a POS that is missing or not in
+// 0..2^31-1 reads as 0 (no position: the key with all bits set).
 STRANDLINK_EXPORT bool parse_sam_line_get_sorting_key(const std::string& line, uint64_t& key,
                                                       const std::vector<RefSeq>& ref_seqs,
                                                       std::string& error);

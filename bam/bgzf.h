@@ -20,7 +20,7 @@ namespace kelp::bgzf {
 
 // The first 16 bytes of every block written here (gzip magic, deflate, FEXTRA,
 // MTIME 0, XFL 0, OS 0xFF, XLEN 6, "BC", SLEN 2); BSIZE follows.
-extern const std::string HEADER_BYTES;
+extern STRANDLINK_EXPORT const std::string HEADER_BYTES;
 
 // Largest input chunk of one block, and largest deflate payload that still
 // leaves room for the 26 header and trailer bytes in a 64 KiB block.

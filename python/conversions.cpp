@@ -102,6 +102,14 @@ py::str decode_text(const std::string& text, ConversionProblems* problems, const
     return py::reinterpret_steal<py::str>(decoded);
 }
 
+py::str external_text(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!decoded) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
 void metadata_entry_to_python(py::dict& out, const Metadata& metadata, const std::string& key,
                               ConversionProblems* problems) {
     const std::type_index type = metadata.check_type(key);
@@ -155,7 +163,8 @@ py::dict metadata_to_dict(const Metadata& metadata, ConversionProblems* problems
 }
 
 py::dict config_details_to_dict(const Metadata& config) {
-    return metadata_to_dict(config, nullptr);
+    ConversionProblems ignored;
+    return metadata_to_dict(config, &ignored);
 }
 
 py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* problems) {

@@ -33,6 +33,11 @@ struct ConversionProblems {
 // Tolerant: replacement characters, and a line in `problems` naming `what`.
 py::str decode_text(const std::string& text, ConversionProblems* problems, const char* what);
 
+// Text that comes from outside (a server, an error text, the caller's own
+// bytes) as str: bytes that are not UTF-8 become replacement characters,
+// never an exception.
+py::str external_text(const std::string& text);
+
 // Adds metadata[key] to `out` under `key`: bool as bool, integers as int,
 // float and double as float, text as str; any other type adds nothing. Throws
 // std::out_of_range "Could not find key '<key>' in map." when the key holds
@@ -44,7 +49,8 @@ void metadata_entry_to_python(py::dict& out, const kelp::data_wrappers::v2::Meta
 py::dict metadata_to_dict(const kelp::data_wrappers::v2::Metadata& metadata,
                           ConversionProblems* problems = nullptr);
 
-// The same conversion, for a basecalling configuration.
+// The same conversion, for a basecalling configuration (the server's):
+// tolerant, without a report.
 py::dict config_details_to_dict(const kelp::data_wrappers::v2::Metadata& config);
 
 // Datasets by Python name ("raw_data", "sequence", "qstring", "movement",

@@ -8,6 +8,7 @@
 #include "apps/result.h"
 #include "python/align_results.h"
 #include "python/docstrings.h"
+#include "python/gil.h"
 #include "python/sample_data.h"
 #include "python/server_queries.h"
 #include "python/strandlink_py.h"
@@ -21,6 +22,7 @@ PYBIND11_MODULE(strandpy, m) {
     // Registering the record type loads numpy's array interface; without
     // numpy the import fails here, with ImportError.
     apps::register_align_results_dtype();
+    apps::install_exit_gate();
 
     py::class_<StrandlinkPy> cls(m, "Strandlink");
     cls.def(py::init<const std::string&, const std::string&, int>(), py::arg("address"), py::arg("config"),

@@ -5,6 +5,8 @@
 
 #include "apps/server_query.h"
 #include "apps/strandlink.h"
+#include "python/conversions.h"
+#include "python/gil.h"
 
 namespace apps {
 
@@ -18,18 +20,16 @@ py::tuple version_tuple(const VersionTag& version) {
 
 py::tuple get_barcode_kits(std::string address, std::uint32_t timeout_ms) {
     std::vector<server_query::BarcodeKitDefinition> kits;
-    Result result;
-    {
-        py::gil_scoped_release release;
-        result = server_query::get_barcode_kits(kits, std::move(address), timeout_ms);
-    }
+    const Result result = without_gil([&] {
+        return server_query::get_barcode_kits(kits, std::move(address), timeout_ms);
+    });
     if (result != Result::success) {
         return py::make_tuple(py::none(), result);
     }
     py::list list;
     for (const auto& kit : kits) {
         py::dict entry;
-        entry["kit_name"] = py::str(kit.kit_name());
+        entry["kit_name"] = external_text(kit.kit_name());
         entry["first_index"] = py::int_(kit.first_index());
         entry["last_index"] = py::int_(kit.last_index());
         entry["is_both_ends"] = py::bool_(kit.is_both_ends());
@@ -40,11 +40,9 @@ py::tuple get_barcode_kits(std::string address, std::uint32_t timeout_ms) {
 
 py::tuple get_server_stats(std::string address, std::uint32_t timeout_ms) {
     server_query::ServerStatistics statistics;
-    Result result;
-    {
-        py::gil_scoped_release release;
-        result = server_query::get_server_statistics(statistics, std::move(address), timeout_ms);
-    }
+    const Result result = without_gil([&] {
+        return server_query::get_server_statistics(statistics, std::move(address), timeout_ms);
+    });
     if (result != Result::success) {
         return py::make_tuple(py::none(), result);
     }
@@ -66,25 +64,21 @@ py::tuple get_server_stats(std::string address, std::uint32_t timeout_ms) {
 
 py::tuple get_server_information(std::string address, std::uint32_t timeout_ms) {
     std::string information = "No information available";
-    Result result;
-    {
-        py::gil_scoped_release release;
-        result = server_query::get_server_information(information, std::move(address), timeout_ms);
-    }
-    return py::make_tuple(py::str(information), result);
+    const Result result = without_gil([&] {
+        return server_query::get_server_information(information, std::move(address), timeout_ms);
+    });
+    return py::make_tuple(external_text(information), result);
 }
 
 py::tuple get_server_internal_state(std::string address, std::uint32_t timeout_ms) {
     std::string state;
-    Result result;
-    {
-        py::gil_scoped_release release;
-        result = server_query::get_server_internal_state(state, std::move(address), timeout_ms);
-    }
+    const Result result = without_gil([&] {
+        return server_query::get_server_internal_state(state, std::move(address), timeout_ms);
+    });
     if (result != Result::success) {
         return py::make_tuple(py::none(), result);
     }
-    return py::make_tuple(py::str(state), result);
+    return py::make_tuple(external_text(state), result);
 }
 
 py::tuple get_software_version() {

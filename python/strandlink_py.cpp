@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "python/conversions.h"
+#include "python/gil.h"
 #include "python/params.h"
 #include "python/read_conversion.h"
 
@@ -39,6 +41,7 @@ StrandlinkPy::StrandlinkPy(const std::string& address, const std::string& config
 
 StrandlinkPy::~StrandlinkPy() {
     const auto stop_clients = [this] {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
         while (!clients.empty()) {
             clients.pop_back();
         }
@@ -46,8 +49,9 @@ StrandlinkPy::~StrandlinkPy() {
     if (PyGILState_Check()) {
         // A client's destructor joins its worker, which may wait on a
         // server; other Python threads go on meanwhile.
-        py::gil_scoped_release release;
+        PyThreadState* state = PyEval_SaveThread();
         stop_clients();
+        reacquire_gil(state);
     } else {
         stop_clients();
     }
@@ -59,43 +63,57 @@ Strandlink& StrandlinkPy::take_turn() {
     return *clients[turn];
 }
 
-Result StrandlinkPy::set_params(const py::dict& params) {
+bool StrandlinkPy::all_disconnected() const {
     // Every client is looked at, not only the first: parameters that reach
     // some clients and not others would leave them configured apart.
     for (const auto& client : clients) {
         if (client->get_status() != ConnectionStatus::disconnected) {
-            return Result::already_connected;
+            return false;
         }
+    }
+    return true;
+}
+
+Result StrandlinkPy::set_params(const py::dict& params) {
+    if (!all_disconnected()) {
+        return Result::already_connected;
     }
     kelp::data_wrappers::v2::Metadata metadata;
     std::optional<Read::Priority> priority;
     if (!params_to_metadata(params, metadata, priority)) {
         return Result::failed;
     }
-    Result result = Result::success;
-    bool first = true;
-    for (auto& client : clients) {
-        Result client_result = Result::success;
-        if (priority) {
-            client_result = client->set_priority(*priority);
+    return without_gil([&] {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
+        // Another thread may have connected since the first look.
+        if (!all_disconnected()) {
+            return Result::already_connected;
         }
-        if (!metadata.empty()) {
-            const Result params_result = client->set_params(metadata);
-            if (params_result != Result::success) {
-                client_result = params_result;
+        Result result = Result::success;
+        bool first = true;
+        for (auto& client : clients) {
+            Result client_result = Result::success;
+            if (priority) {
+                client_result = client->set_priority(*priority);
             }
+            if (!metadata.empty()) {
+                const Result params_result = client->set_params(metadata);
+                if (params_result != Result::success) {
+                    client_result = params_result;
+                }
+            }
+            result = combine(result, client_result, first);
+            first = false;
         }
-        result = combine(result, client_result, first);
-        first = false;
-    }
-    return result;
+        return result;
+    });
 }
 
 ConnectionStatus StrandlinkPy::get_status() const {
     return clients.front()->get_status();
 }
 
-std::string StrandlinkPy::get_error_message() const {
+py::str StrandlinkPy::get_error_message() const {
     std::string result;
     for (const auto& client : clients) {
         const std::string message = client->get_error_message();
@@ -107,10 +125,10 @@ std::string StrandlinkPy::get_error_message() const {
         }
         result += message;
     }
-    return result;
+    return external_text(result);
 }
 
-std::string StrandlinkPy::get_internal_state() const {
+py::str StrandlinkPy::get_internal_state() const {
     std::string result;
     for (const auto& client : clients) {
         if (!result.empty()) {
@@ -118,21 +136,23 @@ std::string StrandlinkPy::get_internal_state() const {
         }
         result += client->get_internal_state();
     }
-    return result;
+    return external_text(result);
 }
 
 Result StrandlinkPy::connect() {
-    py::gil_scoped_release release;
-    for (std::size_t i = 0; i < clients.size(); ++i) {
-        const Result result = clients[i]->connect();
-        if (result != Result::success) {
-            for (std::size_t j = 0; j < i; ++j) {
-                clients[j]->disconnect();
+    return without_gil([&] {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            const Result result = clients[i]->connect();
+            if (result != Result::success) {
+                for (std::size_t j = 0; j < i; ++j) {
+                    clients[j]->disconnect();
+                }
+                return result;
             }
-            return result;
         }
-    }
-    return Result::success;
+        return Result::success;
+    });
 }
 
 PassReadResult StrandlinkPy::pass_read(const py::dict& read_dict, int wait_duration_ms) {
@@ -142,14 +162,19 @@ PassReadResult StrandlinkPy::pass_read(const py::dict& read_dict, int wait_durat
     }
     check_wait(wait_duration_ms);
     Strandlink& client = take_turn();
-    py::gil_scoped_release release;
-    return client.pass_read(read, static_cast<std::uint32_t>(wait_duration_ms));
+    return without_gil([&] { return client.pass_read(read, static_cast<std::uint32_t>(wait_duration_ms)); });
 }
 
 PassReadResult StrandlinkPy::pass_reads(const py::list& read_dicts, int wait_duration_ms) {
+    // A strong copy: turning an item into a dict runs the caller's code,
+    // which may change the list meanwhile.
+    const auto items = py::reinterpret_steal<py::list>(PySequence_List(read_dicts.ptr()));
+    if (!items) {
+        throw py::error_already_set();
+    }
     std::vector<Read> reads;
-    reads.reserve(read_dicts.size());
-    for (const auto item : read_dicts) {
+    reads.reserve(items.size());
+    for (const auto item : items) {
         reads.emplace_back();
         // A non-dict item goes through Python's dict(); its error, if any,
         // propagates.
@@ -160,18 +185,16 @@ PassReadResult StrandlinkPy::pass_reads(const py::list& read_dicts, int wait_dur
     }
     check_wait(wait_duration_ms);
     Strandlink& client = take_turn();
-    py::gil_scoped_release release;
-    return client.pass_reads(reads, static_cast<std::uint32_t>(wait_duration_ms));
+    return without_gil([&] { return client.pass_reads(reads, static_cast<std::uint32_t>(wait_duration_ms)); });
 }
 
 py::list StrandlinkPy::get_completed_reads() {
     std::vector<std::vector<Read>> groups;
-    {
-        py::gil_scoped_release release;
+    without_gil([&] {
         for (auto& client : clients) {
             client->get_completed_reads(groups);
         }
-    }
+    });
     return completed_reads_to_list(groups);
 }
 
@@ -179,45 +202,41 @@ Result StrandlinkPy::finish(int timeout) {
     if (timeout < 0) {
         throw std::runtime_error("Negative timeout specified for finish() method.");
     }
-    py::gil_scoped_release release;
-    Result result = Result::success;
-    for (std::size_t i = 0; i < clients.size(); ++i) {
-        result = combine(result, clients[i]->finish(static_cast<std::uint64_t>(timeout)), i == 0);
-    }
-    return result;
+    return without_gil([&] {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
+        Result result = Result::success;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            result = combine(result, clients[i]->finish(static_cast<std::uint64_t>(timeout)), i == 0);
+        }
+        return result;
+    });
 }
 
 Result StrandlinkPy::disconnect() {
-    py::gil_scoped_release release;
-    Result result = Result::success;
-    for (std::size_t i = 0; i < clients.size(); ++i) {
-        result = combine(result, clients[i]->disconnect(), i == 0);
-    }
-    return result;
+    return without_gil([&] {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
+        Result result = Result::success;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            result = combine(result, clients[i]->disconnect(), i == 0);
+        }
+        return result;
+    });
 }
 
 py::tuple StrandlinkPy::get_basecalling_config() {
     kelp::data_wrappers::v2::Metadata config;
-    Result result;
-    {
-        py::gil_scoped_release release;
-        result = clients.front()->get_basecalling_config(config);
-    }
+    const Result result = without_gil([&] { return clients.front()->get_basecalling_config(config); });
     py::dict dict = result == Result::success ? config_details_to_dict(config) : py::dict();
     return py::make_tuple(std::move(dict), result);
 }
 
 py::tuple StrandlinkPy::get_alignment_sam_header() {
     std::string header;
-    Result result;
-    {
-        py::gil_scoped_release release;
-        result = clients.front()->get_alignment_sam_header(header);
-    }
-    return py::make_tuple(py::str(header), result);
+    const Result result = without_gil([&] { return clients.front()->get_alignment_sam_header(header); });
+    return py::make_tuple(external_text(header), result);
 }
 
-std::string StrandlinkPy::repr() const {
+py::str StrandlinkPy::repr() const {
     std::string text;
     for (const auto& client : clients) {
         if (!text.empty()) {
@@ -230,7 +249,7 @@ std::string StrandlinkPy::repr() const {
         }
         text += ")";
     }
-    return text;
+    return external_text(text);
 }
 
 }  // namespace apps

@@ -4,12 +4,17 @@
 // server and configuration, fed round-robin, whose answers are merged.
 //
 // Every member needs the interpreter lock on entry; the ones that may block
-// on a server release it around the library calls (see each). There is no
-// lock of its own: next_client is read and advanced under the interpreter
-// lock, and the library clients are safe for concurrent calls.
+// on a server release it around the library calls (see each). next_client is
+// read and advanced under the interpreter lock. The lifecycle calls
+// (set_params, connect, finish, disconnect, deallocation) run one at a time
+// per object under its own lock, which is taken only once the interpreter
+// lock is released and given up before it is taken back: other Python
+// threads may call in while one of them waits on a server. Reads and queries
+// need no such turn: the library clients take them concurrently.
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,8 +44,10 @@ public:
     // result is success unless a client refused them (its result then).
     Result set_params(const py::dict& params);
     ConnectionStatus get_status() const;
-    std::string get_error_message() const;
-    std::string get_internal_state() const;
+    // Texts from outside: bytes that are not UTF-8 become replacement
+    // characters.
+    py::str get_error_message() const;
+    py::str get_internal_state() const;
     // Lock released. Connects the clients in order; at the first failure the
     // ones connected before it are disconnected and its result returned.
     Result connect();
@@ -60,7 +67,7 @@ public:
     // around the library call.
     py::tuple get_basecalling_config();
     py::tuple get_alignment_sam_header();
-    std::string repr() const;
+    py::str repr() const;
 
     std::vector<std::unique_ptr<Strandlink>> clients;
     std::uint64_t next_client = 0;
@@ -68,6 +75,10 @@ public:
 private:
     // The client whose turn it is; advances the turn.
     Strandlink& take_turn();
+    // Whether every client is disconnected.
+    bool all_disconnected() const;
+
+    std::mutex m_lifecycle_mutex;
 };
 
 }  // namespace apps

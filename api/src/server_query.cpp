@@ -1,13 +1,10 @@
 #include "apps/server_query.h"
 
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include <stdexcept>
 #include <utility>
 
 #include "api/src/result_internal.h"
+#include "api/src/server_information.h"
 #include "common/trace.h"
 #include "data_model/barcode_naming.h"
 #include "strandlink/server_proxy.h"
@@ -104,20 +101,8 @@ Result get_server_statistics(ServerStatistics& statistics, std::string address, 
 
 Result get_server_information(std::string& information, std::string address, std::uint32_t timeout_ms) {
     return run_query("get_server_information", address, timeout_ms, [&] {
-        const std::string state = strandlink::server_proxy::get_server_internal_state(address, timeout_ms);
-        rapidjson::Document document;
-        document.Parse(state.c_str());
-        if (document.HasParseError() || !document.IsObject()) {
-            throw std::runtime_error("ServerInformation field not found in internal state json.");
-        }
-        const auto member = document.FindMember("ServerInformation");
-        if (member == document.MemberEnd()) {
-            throw std::runtime_error("ServerInformation field not found in internal state json.");
-        }
-        rapidjson::StringBuffer buffer;
-        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-        member->value.Accept(writer);
-        information.assign(buffer.GetString(), buffer.GetSize());
+        information =
+                server_information_from_state(strandlink::server_proxy::get_server_internal_state(address, timeout_ms));
         return Result::success;
     });
 }

@@ -186,10 +186,12 @@ StrandlinkImpl::~StrandlinkImpl() {
     // Unregistered first, so that no state report reaches this object while
     // its members go.
     m_provider_token = common::diagnostics::state::context::RegisteredProviderToken();
-    // The engine stops while everything it may call back into still stands;
-    // the lock is not held while it joins its threads.
+    // A lifecycle call still running on another thread ends first. The
+    // engine stops while everything it may call back into still stands; no
+    // lock is held while it joins its threads.
     Engine engine;
     {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
         std::lock_guard<std::mutex> lock(m_client_mutex);
         std::swap(engine, m_client);
     }
@@ -198,6 +200,11 @@ StrandlinkImpl::~StrandlinkImpl() {
 StrandlinkImpl::Engine StrandlinkImpl::current_engine() const {
     std::lock_guard<std::mutex> lock(m_client_mutex);
     return m_client;
+}
+
+StrandlinkImpl::ReadSettings StrandlinkImpl::read_settings() const {
+    std::lock_guard<std::mutex> lock(m_params_mutex);
+    return ReadSettings{m_priority, m_duplex, m_pass_read_timeout};
 }
 
 ConnectionStatus StrandlinkImpl::get_status() const {
@@ -213,11 +220,18 @@ Result StrandlinkImpl::set_params(const Metadata& params) {
     for (const auto& key : params.get_keys()) {
         trace.message(key.first + ": " + params.get_as_string(key.first));
     }
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
     if (get_status() != ConnectionStatus::disconnected) {
         return Result::already_connected;
     }
-    take_param(params, "client_name", m_client_name);
-    common::diagnostics::tracing::context().with_trace_file_unique_id(m_client_name).initialise();
+    std::string client_name;
+    {
+        std::lock_guard<std::mutex> lock(m_params_mutex);
+        take_param(params, "client_name", m_client_name);
+        client_name = m_client_name;
+    }
+    common::diagnostics::tracing::context().with_trace_file_unique_id(client_name).initialise();
+    std::lock_guard<std::mutex> lock(m_params_mutex);
     take_param(params, "query_timeout", m_timeout);
     take_param(params, "server_file_load_timeout", m_server_file_load_timeout);
     take_param(params, "pass_read_timeout", m_pass_read_timeout);
@@ -244,33 +258,44 @@ Result StrandlinkImpl::set_params(const Metadata& params) {
 
 Result StrandlinkImpl::set_priority(Read::Priority priority) {
     get_trace_context()->write_message("set_priority", std::to_string(static_cast<int>(priority)));
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
     if (get_status() != ConnectionStatus::disconnected) {
         return Result::already_connected;
     }
+    std::lock_guard<std::mutex> lock(m_params_mutex);
     m_priority = static_cast<int>(priority);
     return Result::success;
 }
 
 Result StrandlinkImpl::set_callback_function(Callback callback) {
     auto trace = create_trace("set_callback_function");
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
     if (get_status() != ConnectionStatus::disconnected) {
         return Result::already_connected;
     }
+    std::lock_guard<std::mutex> lock(m_params_mutex);
     m_callback = callback;
     return Result::success;
 }
 
 Result StrandlinkImpl::set_state_change_handler(StateChangeHandler handler) {
     get_trace_context()->write_message("set_state_change_handler", "state change handler registered");
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
     if (get_status() != ConnectionStatus::disconnected) {
         return Result::already_connected;
     }
+    std::lock_guard<std::mutex> lock(m_params_mutex);
     m_state_change_handler = std::move(handler);
     return Result::success;
 }
 
 Result StrandlinkImpl::connect() {
     auto trace = create_trace("connect");
+    // The engine this connect replaces goes last, once no lock is held: its
+    // destruction waits for its notifications, whose handler may call back
+    // into this object.
+    Engine previous;
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
     const ConnectionStatus status = get_status();
     if (status == ConnectionStatus::error) {
         return Result::failed;
@@ -279,58 +304,67 @@ Result StrandlinkImpl::connect() {
         return Result::already_connected;
     }
     ipc_tools::ConnectionInfo info;
-    info.config = m_model_set;
-    info.client_name = m_client_name;
-    info.barcode_kits = m_barcode_kits;
-    info.align_ref = common::make_canonical_path(m_align_index_file);
-    info.minimap_opt_string = m_minimap2_opt_string;
-    info.bed_file = common::make_canonical_path(m_bed_file);
-    info.priority = m_priority;
-    info.connection_timeout_ms = m_connection_timeout_ms;
-    if (!info.align_ref.empty()) {
-        m_params.insert("align_ref", info.align_ref);
+    std::string address;
+    std::uint32_t query_timeout_ms = 0;
+    std::uint32_t file_load_timeout_s = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_params_mutex);
+        info.config = m_model_set;
+        info.client_name = m_client_name;
+        info.barcode_kits = m_barcode_kits;
+        info.align_ref = common::make_canonical_path(m_align_index_file);
+        info.minimap_opt_string = m_minimap2_opt_string;
+        info.bed_file = common::make_canonical_path(m_bed_file);
+        info.priority = m_priority;
+        info.connection_timeout_ms = m_connection_timeout_ms;
+        if (!info.align_ref.empty()) {
+            m_params.insert("align_ref", info.align_ref);
+        }
+        if (!info.bed_file.empty()) {
+            m_params.insert("bed_file", info.bed_file);
+        }
+        m_params.insert("barcode_kits", m_barcode_kits);
+        info.options = m_params;
+        address = m_address;
+        query_timeout_ms = m_timeout;
+        file_load_timeout_s = m_server_file_load_timeout;
     }
-    if (!info.bed_file.empty()) {
-        m_params.insert("bed_file", info.bed_file);
-    }
-    m_params.insert("barcode_kits", m_barcode_kits);
-    info.options = m_params;
     trace.message("connecting");
 
-    const auto engine = create_client();
-    engine->connect(m_address, m_timeout, m_server_file_load_timeout, std::move(info));
+    const auto engine = create_client(previous);
+    engine->connect(address, query_timeout_ms, file_load_timeout_s, std::move(info));
     const Result result = get_connect_result(engine);
     if (result == Result::success) {
         Metadata config;
         get_basecalling_config(config);
-        m_duplex = config.get<config_details::duplex>();
+        const bool duplex = config.get<config_details::duplex>();
+        std::lock_guard<std::mutex> lock(m_params_mutex);
+        m_duplex = duplex;
     }
     return result;
 }
 
-std::shared_ptr<strandlink::Client> StrandlinkImpl::create_client() {
-    auto client = std::make_shared<strandlink::Client>(m_block_size, m_max_reads_queued, m_max_server_read_failures,
-                                                       m_enable_moves, m_callback);
-    client->set_reconnect_timeout(std::chrono::seconds(m_reconnect_timeout));
-    if (m_state_change_handler) {
-        // The relay keeps its own copy of the handler: the caller may set
-        // another one for the next connect while this engine still reports.
-        client->get_connection_state().register_change_handler(
-                [handler = m_state_change_handler](strandlink::ClientStatus old_status,
-                                                   std::shared_ptr<strandlink::ClientConnectionStateSnapshot> now) {
-                    const ConnectionStatus from = to_connection_status(old_status);
-                    const ConnectionStatus to = to_connection_status(now->get_status());
-                    handler(from, to, strandlink::to_string(now->get_error_state()));
-                });
-    }
-    Engine previous;
+std::shared_ptr<strandlink::Client> StrandlinkImpl::create_client(Engine& previous) {
+    std::shared_ptr<strandlink::Client> client;
     {
-        std::lock_guard<std::mutex> lock(m_client_mutex);
-        previous = std::exchange(m_client, Engine{client, std::make_shared<HeldReadTags>()});
+        std::lock_guard<std::mutex> lock(m_params_mutex);
+        client = std::make_shared<strandlink::Client>(m_block_size, m_max_reads_queued, m_max_server_read_failures,
+                                                      m_enable_moves, m_callback);
+        client->set_reconnect_timeout(std::chrono::seconds(m_reconnect_timeout));
+        if (m_state_change_handler) {
+            // The relay keeps its own copy of the handler: the caller may set
+            // another one for the next connect while this engine still reports.
+            client->get_connection_state().register_change_handler(
+                    [handler = m_state_change_handler](strandlink::ClientStatus old_status,
+                                                       std::shared_ptr<strandlink::ClientConnectionStateSnapshot> now) {
+                        const ConnectionStatus from = to_connection_status(old_status);
+                        const ConnectionStatus to = to_connection_status(now->get_status());
+                        handler(from, to, strandlink::to_string(now->get_error_state()));
+                    });
+        }
     }
-    // The previous engine goes here, after the lock: its destruction waits
-    // for its notifications, whose handler may call back into this object.
-    previous = Engine();
+    std::lock_guard<std::mutex> lock(m_client_mutex);
+    previous = std::exchange(m_client, Engine{client, std::make_shared<HeldReadTags>()});
     return client;
 }
 
@@ -349,14 +383,14 @@ Result StrandlinkImpl::get_connect_result(const std::shared_ptr<strandlink::Clie
     }
 }
 
-void StrandlinkImpl::annotate(interfaces::ReadHolder& read) const {
+void StrandlinkImpl::annotate(interfaces::ReadHolder& read, int priority) {
     read.metadata.insert("strand_id", read.metadata.get<read_data::read_id>());
     read.metadata.insert("duration", static_cast<unsigned long long>(read.datasets.at(dataset::raw_data).info.count));
-    read.priority = static_cast<interfaces::ReadPriority>(m_priority);
+    read.priority = static_cast<interfaces::ReadPriority>(priority);
 }
 
-std::uint32_t StrandlinkImpl::wait_for(std::uint32_t wait_ms) const {
-    return wait_ms != 0 ? wait_ms : m_pass_read_timeout;
+std::uint32_t StrandlinkImpl::wait_for(std::uint32_t wait_ms, const ReadSettings& settings) {
+    return wait_ms != 0 ? wait_ms : settings.pass_read_timeout;
 }
 
 PassReadResult StrandlinkImpl::pass_read(interfaces::ReadHolder& read, std::uint32_t wait_ms) {
@@ -364,16 +398,17 @@ PassReadResult StrandlinkImpl::pass_read(interfaces::ReadHolder& read, std::uint
     if (!engine.client) {
         return PassReadResult::not_accepting_reads;
     }
+    const ReadSettings settings = read_settings();
     std::string error;
-    if (!check_read(read, m_duplex, error) || !engine.tags->reserve({read.read_tag}, error)) {
+    if (!check_read(read, settings.duplex, error) || !engine.tags->reserve({read.read_tag}, error)) {
         if (m_warn_bad_reads) {
             warn_bad_read(PASS_READ_FUNCTION, error);
         }
         return PassReadResult::bad_read;
     }
     TagReservation reservation(engine.tags, {read.read_tag});
-    annotate(read);
-    const PassReadResult result = to_pass_read_result(engine.client->pass_read(read, wait_for(wait_ms)));
+    annotate(read, settings.priority);
+    const PassReadResult result = to_pass_read_result(engine.client->pass_read(read, wait_for(wait_ms, settings)));
     if (result == PassReadResult::success) {
         reservation.keep();
     }
@@ -385,17 +420,18 @@ PassReadResult StrandlinkImpl::pass_reads(interfaces::ReadList& reads, std::uint
     if (!engine.client) {
         return PassReadResult::not_accepting_reads;
     }
+    const ReadSettings settings = read_settings();
     std::vector<std::uint64_t> tags;
     tags.reserve(reads.size());
     std::string error;
     for (auto& read : reads) {
-        if (!check_read(read, m_duplex, error)) {
+        if (!check_read(read, settings.duplex, error)) {
             if (m_warn_bad_reads) {
                 warn_bad_read(PASS_READS_FUNCTION, error);
             }
             return PassReadResult::bad_read;
         }
-        annotate(read);
+        annotate(read, settings.priority);
         tags.push_back(read.read_tag);
     }
     if (!engine.tags->reserve(tags, error)) {
@@ -405,7 +441,7 @@ PassReadResult StrandlinkImpl::pass_reads(interfaces::ReadList& reads, std::uint
         return PassReadResult::bad_read;
     }
     TagReservation reservation(engine.tags, std::move(tags));
-    const PassReadResult result = to_pass_read_result(engine.client->pass_reads(reads, wait_for(wait_ms)));
+    const PassReadResult result = to_pass_read_result(engine.client->pass_reads(reads, wait_for(wait_ms, settings)));
     if (result == PassReadResult::success) {
         reservation.keep();
     }
@@ -413,7 +449,7 @@ PassReadResult StrandlinkImpl::pass_reads(interfaces::ReadList& reads, std::uint
 }
 
 bool StrandlinkImpl::validate_read(const interfaces::ReadHolder& read, std::string& error_message) const {
-    return check_read(read, m_duplex, error_message);
+    return check_read(read, read_settings().duplex, error_message);
 }
 
 std::uint64_t StrandlinkImpl::num_completed_reads() const {
@@ -432,7 +468,7 @@ void StrandlinkImpl::get_completed_reads(std::vector<std::vector<Read>>& reads) 
         return;
     }
     interfaces::ReadList completed;
-    engine.client->get_completed_reads(completed, static_cast<interfaces::ReadPriority>(m_priority));
+    engine.client->get_completed_reads(completed, static_cast<interfaces::ReadPriority>(read_settings().priority));
     // Groups in the order their first read came; reads of a tag keep theirs.
     std::vector<std::vector<Read>> groups;
     std::unordered_map<std::uint64_t, std::size_t> group_of_tag;
@@ -464,6 +500,7 @@ void StrandlinkImpl::no_more_data() {
 
 Result StrandlinkImpl::finish(std::uint64_t timeout_s) {
     auto trace = create_trace("finish");
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
     const ConnectionStatus status = get_status();
     if (status == ConnectionStatus::disconnected) {
         return Result::no_connection;
@@ -480,6 +517,7 @@ Result StrandlinkImpl::finish(std::uint64_t timeout_s) {
 
 Result StrandlinkImpl::disconnect() {
     auto trace = create_trace("disconnect");
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
     if (get_status() == ConnectionStatus::disconnected) {
         return Result::no_connection;
     }
@@ -538,20 +576,25 @@ std::string StrandlinkImpl::get_internal_state() const {
 
 void StrandlinkImpl::report_state(common::diagnostics::state::StateLogger& logger) const {
     logger.log("status", to_string(get_status()));
-    logger.log("priority", static_cast<long long>(m_priority));
-    logger.log("m_connection_timeout_ms", static_cast<unsigned long long>(m_connection_timeout_ms));
-    logger.log("m_address", m_address);
-    logger.log("m_model_set", m_model_set);
-    logger.log("m_barcode_kits", m_barcode_kits);
-    logger.log("m_align_index_file", m_align_index_file);
-    logger.log("m_bed_file", m_bed_file);
-    logger.log("m_minimap2_opt_string", m_minimap2_opt_string);
-    logger.log("m_timeout", static_cast<unsigned long long>(m_timeout));
-    logger.log("m_server_file_load_timeout", static_cast<unsigned long long>(m_server_file_load_timeout));
-    logger.log("m_block_size", static_cast<unsigned long long>(m_block_size));
-    logger.log("m_max_reads_queued", static_cast<unsigned long long>(m_max_reads_queued));
-    logger.log("m_enable_moves", m_enable_moves);
-    logger.log("m_pair_by_channel", m_pair_by_channel);
+    {
+        // A state report may come from any thread, while set_params or
+        // connect changes the parameters.
+        std::lock_guard<std::mutex> lock(m_params_mutex);
+        logger.log("priority", static_cast<long long>(m_priority));
+        logger.log("m_connection_timeout_ms", static_cast<unsigned long long>(m_connection_timeout_ms));
+        logger.log("m_address", m_address);
+        logger.log("m_model_set", m_model_set);
+        logger.log("m_barcode_kits", m_barcode_kits);
+        logger.log("m_align_index_file", m_align_index_file);
+        logger.log("m_bed_file", m_bed_file);
+        logger.log("m_minimap2_opt_string", m_minimap2_opt_string);
+        logger.log("m_timeout", static_cast<unsigned long long>(m_timeout));
+        logger.log("m_server_file_load_timeout", static_cast<unsigned long long>(m_server_file_load_timeout));
+        logger.log("m_block_size", static_cast<unsigned long long>(m_block_size));
+        logger.log("m_max_reads_queued", static_cast<unsigned long long>(m_max_reads_queued));
+        logger.log("m_enable_moves", m_enable_moves);
+        logger.log("m_pair_by_channel", m_pair_by_channel);
+    }
     const auto section = logger.create_child_section("Client");
     if (const auto engine = current_engine().client) {
         engine->report_state(logger);

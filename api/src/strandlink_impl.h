@@ -42,8 +42,14 @@ private:
     std::unordered_set<std::uint64_t> m_tags;
 };
 
-// Thread-safe as apps::Strandlink says. m_client_mutex guards the engine
-// pointer (with its tag set); the parameters change only while disconnected.
+// Thread-safe as apps::Strandlink says. The lifecycle calls (the four
+// setters, connect, finish, disconnect and destruction) run one at a time:
+// a status check and the change it allows are one step, and one engine is
+// started, stopped or swapped at a time. m_params_mutex guards the
+// parameters for the calls that read them meanwhile (reads, state reports);
+// m_client_mutex guards the engine pointer (with its tag set). Lock order:
+// lifecycle, then parameters or engine pointer; neither of the last two is
+// held while the engine works or another lock is taken.
 class StrandlinkImpl : protected common::diagnostics::tracing::TraceDomainHelper<StrandlinkImpl>,
                        public common::diagnostics::state::StateProvider {
 public:
@@ -90,17 +96,29 @@ private:
         std::shared_ptr<HeldReadTags> tags;
     };
 
+    // What the read calls use of the parameters, read at once.
+    struct ReadSettings {
+        int priority;
+        bool duplex;
+        std::uint32_t pass_read_timeout;
+    };
+
     // A copy taken under the lock: the engine lives until the caller is
     // done, even when a new connect replaces it meanwhile.
     Engine current_engine() const;
-    std::shared_ptr<strandlink::Client> create_client();
+    ReadSettings read_settings() const;
+    // Installs a new engine; the one it replaces goes into `previous`, for
+    // the caller to release once no lock of this object is held.
+    std::shared_ptr<strandlink::Client> create_client(Engine& previous);
     Result get_connect_result(const std::shared_ptr<strandlink::Client>& engine) const;
     // What a valid read gets on its way in: "strand_id" from "read_id",
     // "duration" from its samples, the client's priority.
-    void annotate(interfaces::ReadHolder& read) const;
-    std::uint32_t wait_for(std::uint32_t wait_ms) const;
+    static void annotate(interfaces::ReadHolder& read, int priority);
+    static std::uint32_t wait_for(std::uint32_t wait_ms, const ReadSettings& settings);
 
     common::diagnostics::state::context::RegisteredProviderToken m_provider_token;
+    std::mutex m_lifecycle_mutex;
+    mutable std::mutex m_params_mutex;
     mutable std::mutex m_client_mutex;
     int m_priority = static_cast<int>(Read::Priority::MEDIUM_PRIORITY);
     std::uint32_t m_connection_timeout_ms = 15000;

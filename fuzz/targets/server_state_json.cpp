@@ -1,10 +1,14 @@
 // The server's internal-state text (the reply to QUERY), as the connection
-// protocol reads it for the GPU names and the server information. The text is
-// the server's: any bytes, any shape of JSON, any depth.
+// protocol reads it for the GPU names and the server information, and as the
+// public information query reads it. The text is the server's: any bytes,
+// any shape of JSON, any depth.
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+
+#include "api/src/server_information.h"
 
 #include "fuzz_support.h"
 #include "ipc_tools/connected_info.h"
@@ -35,6 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
                 "{\"ServerInformation\":" + result + "}", again));
     } else {
         FUZZ_CHECK(result == "untouched");
+    }
+
+    // The public query's reader: the same answer, or its one refusal.
+    try {
+        const std::string information = apps::server_query::server_information_from_state(state);
+        FUZZ_CHECK(result != "untouched" && information == result);
+    } catch (const std::runtime_error& e) {
+        FUZZ_CHECK(result == "untouched" &&
+                   std::string(e.what()) == "ServerInformation field not found in internal state json.");
     }
     return 0;
 }

@@ -22,7 +22,9 @@ for wanted in \
   'apps::to_string[abi:cxx11](apps::Result)' \
   'apps::server_query::get_barcode_kits(' \
   'apps::server_query::BarcodeKitDefinition::generate_barcode_name' \
-  'typeinfo for apps::Read::Priority'; do
+  'typeinfo for apps::Read::Priority' \
+  'kelp::bgzf::HEADER_BYTES' \
+  'kelp::bam::util::parse_sam_line_to_bam_record('; do
   if ! grep -qF "$wanted" <<<"$symbols"; then
     echo "not exported: $wanted" >&2
     exit 1

@@ -12,7 +12,8 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in apps/strandlink.h apps/read.h apps/result.h apps/server_query.h data_model/metadata.h common/export.h; do
+for f in apps/strandlink.h apps/read.h apps/result.h apps/server_query.h data_model/metadata.h common/export.h \
+  bam/bam_index.h bam/bam_record.h bam/bam_utils.h bam/bgzf.h bam/sam_line.h; do
   test -f "$prefix/include/strandlink/$f" || { echo "not installed: include/strandlink/$f" >&2; exit 1; }
 done
 

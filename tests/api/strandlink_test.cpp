@@ -247,7 +247,8 @@ TEST(StrandlinkTest, ParametersOnlyWhileDisconnected) {
     EXPECT_EQ(c.client.set_callback_function(nullptr), Result::already_connected);
     EXPECT_EQ(c.client.set_state_change_handler(nullptr), Result::already_connected);
     EXPECT_EQ(c.client.connect(), Result::already_connected);
-    EXPECT_NE(c.client.get_internal_state().find("\"m_timeout\": 2000"), std::string::npos);
+    EXPECT_NE(c.client.get_internal_state().find("\"m_timeout\": " + std::to_string(api_support::QUERY_TIMEOUT_MS)),
+              std::string::npos);
     EXPECT_EQ(c.client.disconnect(), Result::success);
     EXPECT_EQ(c.client.get_status(), ConnectionStatus::disconnected);
 }
@@ -262,7 +263,8 @@ TEST(StrandlinkTest, ParametersOfOtherTypesAreKeptOutAndOptionsReachTheServer) {
     params.insert("barcode_kits", std::string("KIT-BC24"));
     EXPECT_EQ(c.client.set_params(params), Result::success);
     const std::string state = c.client.get_internal_state();
-    EXPECT_NE(state.find("\"m_timeout\": 2000"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"m_timeout\": " + std::to_string(api_support::QUERY_TIMEOUT_MS)), std::string::npos)
+            << state;
     EXPECT_NE(state.find("\"m_max_reads_queued\": 7"), std::string::npos) << state;
     EXPECT_NE(state.find("\"client\": \"null\""), std::string::npos) << state;
 
@@ -489,6 +491,65 @@ TEST(StrandlinkTest, SecondConnectWorksOnANewEngine) {
     ASSERT_EQ(groups.size(), 1u);
     EXPECT_EQ(groups[0][0].get_read_tag(), 1u);
     EXPECT_EQ(c.client.disconnect(), Result::success);
+}
+
+// Lifecycle calls of one client from several threads at once take turns:
+// each ends with a result code, the parameters are never read while they
+// change, and one engine is started, stopped or replaced at a time.
+TEST(StrandlinkTest, LifecycleCallsFromSeveralThreadsTakeTurns) {
+    RunningServer server;
+    Connected c(server, HAC, false);
+    const std::set<Result> connect_results = {Result::success, Result::already_connected};
+    const std::set<Result> stop_results = {Result::success, Result::no_connection, Result::not_ready};
+    const std::set<Result> setter_results = {Result::success, Result::already_connected};
+    std::atomic<bool> cycling{true};
+    auto cycle = [&] {
+        for (int round = 0; round < 15; ++round) {
+            const Result connected = c.client.connect();
+            EXPECT_TRUE(connect_results.count(connected)) << apps::to_string(connected);
+            const Result stopped = round % 2 == 0 ? c.client.disconnect() : c.client.finish(30);
+            EXPECT_TRUE(stop_results.count(stopped)) << apps::to_string(stopped);
+        }
+    };
+    auto configure = [&] {
+        for (int round = 0; cycling.load(); ++round) {
+            kelp::data_wrappers::v2::Metadata params = quick_params();
+            params.insert("client_name", "api_test client name long enough to live on the heap " +
+                                                 std::to_string(round));
+            params.insert("minimap_opt_string", std::string(64 + round % 64, ' '));
+            params.insert("max_reads_queued", static_cast<unsigned long long>(20 + round % 5));
+            const Result set = c.client.set_params(params);
+            EXPECT_TRUE(setter_results.count(set)) << apps::to_string(set);
+            const Result priority = c.client.set_priority(Read::Priority::LOW_PRIORITY);
+            EXPECT_TRUE(setter_results.count(priority)) << apps::to_string(priority);
+            EXPECT_NE(c.client.get_internal_state().find("\"m_model_set\": \"signal_model_hac\""),
+                      std::string::npos);
+        }
+    };
+    auto stop = [&] {
+        while (cycling.load()) {
+            const Result stopped = c.client.disconnect();
+            EXPECT_TRUE(stop_results.count(stopped)) << apps::to_string(stopped);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    std::vector<std::thread> cyclers;
+    cyclers.emplace_back(cycle);
+    cyclers.emplace_back(cycle);
+    std::thread configurer(configure);
+    std::thread stopper(stop);
+    for (auto& thread : cyclers) {
+        thread.join();
+    }
+    cycling = false;
+    configurer.join();
+    stopper.join();
+    // Whatever the last call left, the client still works.
+    c.client.disconnect();
+    ASSERT_EQ(c.client.connect(), Result::success) << c.client.get_error_message();
+    Read read = make_read(1);
+    EXPECT_EQ(c.client.pass_read(read, 5000), PassReadResult::success);
+    EXPECT_EQ(c.client.finish(60), Result::success);
 }
 
 TEST(StrandlinkTest, StateReportCarriesTheClientAndItsEngine) {

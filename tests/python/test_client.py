@@ -3,6 +3,11 @@ clients, reads round-robin and back, alignment text, result combination,
 static queries, and the interpreter lock released while the library waits."""
 
 import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
 import threading
 import time
 
@@ -15,12 +20,19 @@ from conftest import ALIGN_REF, BED_FILE, CONFIG, MODBASE_CONFIG, make_read
 Strandlink = strandpy.Strandlink
 NO_SERVER = "tcp://127.0.0.1:1"
 
+# Every exchange a test expects to succeed gets seconds, however busy the
+# machine; time-outs under test come from a paused or silent server instead.
+TIMEOUT_MS = 10000
+GENEROUS = {"query_timeout": TIMEOUT_MS, "connection_timeout": TIMEOUT_MS}
+# The longest wait for queue space of a read that must be accepted.
+WAIT_MS = 5000
+
 
 def connected(address, config=CONFIG, num_threads=1, closing=None, **params):
     obj = Strandlink(address, config, num_threads)
     if closing is not None:
         closing(obj)
-    assert obj.set_params(dict({"client_name": "python tests"}, **params)) == Strandlink.success
+    assert obj.set_params(dict({"client_name": "python tests"}, **dict(GENEROUS, **params))) == Strandlink.success
     assert obj.connect() == Strandlink.success
     return obj
 
@@ -61,6 +73,7 @@ def test_alignment_sam_header(server, closing):
 def test_failed_connect_puts_the_object_in_error_until_disconnect(server, closing):
     obj = Strandlink(server.address, "no_such_config")
     closing(obj)
+    assert obj.set_params(GENEROUS) == Strandlink.success
     assert obj.connect() == Strandlink.basecall_config_unavailable
     assert obj.get_status() == Strandlink.error_state
     message = obj.get_error_message()
@@ -78,6 +91,7 @@ def test_connect_stops_at_the_first_failing_client(make_server, closing):
     srv = make_server("--on", "CONNECT#2=INVALID_CONFIG")
     obj = Strandlink(srv.address, CONFIG, 3)
     closing(obj)
+    assert obj.set_params(GENEROUS) == Strandlink.success
     assert obj.connect() == Strandlink.basecall_config_unavailable
     lines = repr(obj).split("\n")
     assert lines[0] == "Strandlink(status=disconnected)"
@@ -99,6 +113,7 @@ def test_combined_result_of_later_failing_client_wins(make_server, closing):
     srv = make_server("--on", "CONNECT#2=INVALID_CONFIG")
     obj = Strandlink(srv.address, CONFIG, 2)
     closing(obj)
+    assert obj.set_params(GENEROUS) == Strandlink.success
     assert obj.connect() == Strandlink.basecall_config_unavailable
     assert obj.finish() == Strandlink.failed  # no_connection, then failed
     assert obj.disconnect() == Strandlink.no_connection  # no_connection, then success
@@ -108,14 +123,14 @@ def test_combined_result_of_later_failing_client_wins(make_server, closing):
 
 def test_reads_go_round_robin_and_come_back_grouped_by_client(server, closing):
     obj = connected(server.address, num_threads=2, closing=closing)
-    assert obj.pass_read(make_read(1), 1000) == Strandlink.read_accepted     # client 0
-    assert obj.pass_read(dict(make_read(9), read_id=""), 1000) == Strandlink.bad_read  # no turn taken
-    assert obj.pass_read(make_read(2), 1000) == Strandlink.read_accepted     # client 1
+    assert obj.pass_read(make_read(1), WAIT_MS) == Strandlink.read_accepted     # client 0
+    assert obj.pass_read(dict(make_read(9), read_id=""), WAIT_MS) == Strandlink.bad_read  # no turn taken
+    assert obj.pass_read(make_read(2), WAIT_MS) == Strandlink.read_accepted     # client 1
     # A tag that client 0 still holds: refused by the library, turn taken.
-    assert obj.pass_read(make_read(1), 1000) == Strandlink.bad_read          # client 0
-    assert obj.pass_read(make_read(4), 1000) == Strandlink.read_accepted     # client 1
-    assert obj.pass_reads([], 1000) == Strandlink.read_accepted               # client 0
-    assert obj.pass_reads([make_read(5), make_read(6)], 1000) == Strandlink.read_accepted  # client 1
+    assert obj.pass_read(make_read(1), WAIT_MS) == Strandlink.bad_read          # client 0
+    assert obj.pass_read(make_read(4), WAIT_MS) == Strandlink.read_accepted     # client 1
+    assert obj.pass_reads([], WAIT_MS) == Strandlink.read_accepted               # client 0
+    assert obj.pass_reads([make_read(5), make_read(6)], WAIT_MS) == Strandlink.read_accepted  # client 1
     groups = collect(obj)
     assert tags(groups)[0] == [1]
     assert sorted(tags(groups)[1:]) == [[2], [4], [5], [6]]
@@ -124,14 +139,14 @@ def test_reads_go_round_robin_and_come_back_grouped_by_client(server, closing):
 def test_pass_reads_with_a_bad_read_sends_nothing(server, closing):
     obj = connected(server.address, closing=closing)
     assert obj.pass_reads([make_read(1), dict(make_read(2), raw_data=[1, 2])]) == Strandlink.bad_read
-    assert obj.pass_reads([make_read(3)], 1000) == Strandlink.read_accepted
+    assert obj.pass_reads([make_read(3)], WAIT_MS) == Strandlink.read_accepted
     assert tags(collect(obj)) == [[3]]
 
 
 def test_completed_read_dict(server, closing):
     obj = connected(server.address, closing=closing, move_enabled=True)
     sent = make_read(7, samples=3000)
-    assert obj.pass_read(sent, 1000) == Strandlink.read_accepted
+    assert obj.pass_read(sent, WAIT_MS) == Strandlink.read_accepted
     [[read]] = collect(obj)
     assert list(read) == ["read_tag", "sub_tag", "priority", "metadata", "datasets"]
     assert (read["read_tag"], read["sub_tag"]) == (7, 0)
@@ -153,7 +168,7 @@ def test_completed_read_dict(server, closing):
 
 def test_short_read_comes_back_at_once_without_calls(server, closing):
     obj = connected(server.address, closing=closing)
-    assert obj.pass_read(make_read(3, samples=99), 1000) == Strandlink.read_accepted
+    assert obj.pass_read(make_read(3, samples=99), WAIT_MS) == Strandlink.read_accepted
     [[read]] = collect(obj)
     assert list(read["datasets"]) == ["raw_data"]
     assert "sequence_length" not in read["metadata"]
@@ -163,7 +178,7 @@ def test_split_read_comes_back_as_one_group(make_server, closing):
     srv = make_server("--fault", "split:3@id=read_8")
     obj = connected(srv.address, closing=closing)
     for tag in (8, 9):
-        assert obj.pass_read(make_read(tag, samples=4000), 1000) == Strandlink.read_accepted
+        assert obj.pass_read(make_read(tag, samples=4000), WAIT_MS) == Strandlink.read_accepted
     groups = sorted(collect(obj), key=len)
     assert tags(groups) == [[9], [8, 8, 8]]
     assert sorted(read["sub_tag"] for read in groups[1]) == [0, 1, 2]
@@ -176,7 +191,7 @@ def sam_lines(read):
 def test_aligned_read_carries_records_and_sam_text(server, closing):
     obj = connected(server.address, config=MODBASE_CONFIG, closing=closing, align_ref=ALIGN_REF, bed_file=BED_FILE)
     for tag in range(1, 17):
-        assert obj.pass_read(make_read(tag, samples=2000), 1000) == Strandlink.read_accepted
+        assert obj.pass_read(make_read(tag, samples=2000), WAIT_MS) == Strandlink.read_accepted
     reads = [read for group in collect(obj) for read in group]
     assert len(reads) == 16
     mapped = 0
@@ -200,7 +215,7 @@ def test_aligned_read_carries_records_and_sam_text(server, closing):
 
 def test_modified_bases_without_alignment_still_give_sam_text(server, closing):
     obj = connected(server.address, config=MODBASE_CONFIG, closing=closing)
-    assert obj.pass_read(make_read(1, samples=2000), 1000) == Strandlink.read_accepted
+    assert obj.pass_read(make_read(1, samples=2000), WAIT_MS) == Strandlink.read_accepted
     [[read]] = collect(obj)
     assert "align_results" not in read["datasets"]
     [line] = sam_lines(read)
@@ -210,32 +225,32 @@ def test_modified_bases_without_alignment_still_give_sam_text(server, closing):
 # --- static queries -------------------------------------------------------------
 
 def test_server_queries(server):
-    kits, result = Strandlink.get_barcode_kits(server.address, 2000)
+    kits, result = Strandlink.get_barcode_kits(server.address, TIMEOUT_MS)
     assert result == Strandlink.success
     assert kits == [{"kit_name": "KIT-BC24", "first_index": 1, "last_index": 24, "is_both_ends": True},
                     {"kit_name": "KIT-RB96", "first_index": 1, "last_index": 96, "is_both_ends": False}]
-    stats, result = Strandlink.get_server_stats(server.address, 2000)
+    stats, result = Strandlink.get_server_stats(server.address, TIMEOUT_MS)
     assert result == Strandlink.success
     assert list(stats) == ["lifetime_reads_in", "lifetime_reads_out", "period_reads_in", "period_reads_out",
                            "client_statistics"]
     assert all(isinstance(value, int) for key, value in stats.items() if key != "client_statistics")
-    info, result = Strandlink.get_server_information(server.address, 2000)
+    info, result = Strandlink.get_server_information(server.address, TIMEOUT_MS)
     assert result == Strandlink.success
     assert "CUDA Devices" in json.loads(info)
-    state, result = Strandlink.get_server_internal_state(server.address, 2000)
+    state, result = Strandlink.get_server_internal_state(server.address, TIMEOUT_MS)
     assert result == Strandlink.success and "ServerInformation" in state
 
 
 def test_server_without_kits_or_clients(make_server):
     srv = make_server("--config", CONFIG, example=False)
-    assert Strandlink.get_barcode_kits(srv.address, 2000) == ([], Strandlink.success)
-    stats, result = Strandlink.get_server_stats(srv.address, 2000)
+    assert Strandlink.get_barcode_kits(srv.address, TIMEOUT_MS) == ([], Strandlink.success)
+    stats, result = Strandlink.get_server_stats(srv.address, TIMEOUT_MS)
     assert result == Strandlink.success and stats["client_statistics"] == []
 
 
 def test_server_statistics_list_connected_clients(server, closing):
     connected(server.address, num_threads=2, closing=closing)
-    stats, _ = Strandlink.get_server_stats(server.address, 2000)
+    stats, _ = Strandlink.get_server_stats(server.address, TIMEOUT_MS)
     assert len(stats["client_statistics"]) >= 2
     assert list(stats["client_statistics"][0]) == ["input_read_count", "output_read_count"]
 
@@ -349,7 +364,23 @@ def run_while_blocked(srv, blocking_call):
     return events, result
 
 
-SLOW = {"query_timeout": 5000, "connection_timeout": 5000, "reconnect_timeout": 5}
+SLOW = dict(GENEROUS, reconnect_timeout=5)
+SUBMITTED = re.compile(r'"m_submitted_reads \(pushed to server not yet pulled\)": (\d+)')
+
+
+def fill_queue(obj, pass_one, tag):
+    """With the server paused: passes reads (pass_one(tag) with no wait)
+    until the queue is full and the client's worker is stuck pushing one to
+    the server, so that nothing frees room before the server resumes.
+    Returns the first tag not passed."""
+    deadline = time.monotonic() + 60
+    while True:
+        while pass_one(tag) == Strandlink.read_accepted:
+            tag += 1
+        if any(int(count) for count in SUBMITTED.findall(obj.get_internal_state())):
+            return tag
+        assert time.monotonic() < deadline, "the worker took no read"
+        time.sleep(0.01)
 
 
 def test_lock_released_while_connect_waits(make_server, closing):
@@ -378,8 +409,7 @@ def test_lock_released_while_pass_read_waits_for_queue_space(make_server, closin
         # wait for room. The collector of the other thread runs meanwhile.
         nonlocal tag
         collected.extend(obj.get_completed_reads())
-        while obj.pass_read(make_read(tag), 0) == Strandlink.read_accepted:
-            tag += 1
+        tag = fill_queue(obj, lambda tag: obj.pass_read(make_read(tag), 0), tag)
         return obj.pass_read(make_read(tag), 8000)
 
     events, result = run_while_blocked(srv, blocking_pass)
@@ -399,3 +429,259 @@ def test_lock_released_while_deallocation_stops_the_clients(make_server):
 
     events, _ = run_while_blocked(srv, delete)
     assert events == ["other thread ran", "call returned"]
+
+
+def test_lock_released_while_pass_reads_waits_for_queue_space(make_server, closing):
+    srv = make_server()
+    obj = connected(srv.address, closing=closing, max_reads_queued=1, **SLOW)
+    tag = 1
+
+    def blocking_pass():
+        # With the server paused the queue fills; the batch must wait for
+        # room until the other thread resumes the server.
+        nonlocal tag
+        tag = fill_queue(obj, lambda tag: obj.pass_reads([make_read(tag)], 0), tag)
+        return obj.pass_reads([make_read(tag)], 8000)
+
+    events, result = run_while_blocked(srv, blocking_pass)
+    assert events == ["other thread ran", "call returned"], (result, tag)
+    assert result == Strandlink.read_accepted
+    assert sorted(group[0]["read_tag"] for group in collect(obj)) == list(range(1, tag + 1))
+
+
+def test_lock_released_while_finish_waits_for_reads(make_server, closing):
+    srv = make_server()
+    obj = connected(srv.address, closing=closing, **SLOW)
+
+    def pass_and_finish():
+        # The server is paused: the read cannot come back before the other
+        # thread resumes it.
+        assert obj.pass_read(make_read(1), WAIT_MS) == Strandlink.read_accepted
+        return obj.finish(60)
+
+    events, result = run_while_blocked(srv, pass_and_finish)
+    assert events == ["other thread ran", "call returned"]
+    assert result == Strandlink.success
+    assert tags(obj.get_completed_reads()) == [[1]]
+
+
+def test_lock_released_while_disconnect_waits_for_the_server(make_server, closing):
+    srv = make_server()
+    obj = connected(srv.address, num_threads=2, closing=closing, **SLOW)
+    events, result = run_while_blocked(srv, obj.disconnect)
+    assert events == ["other thread ran", "call returned"]
+    assert result == Strandlink.success
+
+
+@pytest.mark.parametrize("query", ["get_barcode_kits", "get_server_stats", "get_server_information",
+                                   "get_server_internal_state"])
+def test_lock_released_while_a_static_query_waits(make_server, query):
+    srv = make_server()
+    events, (_, result) = run_while_blocked(srv, lambda: getattr(Strandlink, query)(srv.address, TIMEOUT_MS))
+    assert events == ["other thread ran", "call returned"]
+    assert result == Strandlink.success
+
+
+# get_completed_reads releases the lock too, but never waits on the server:
+# only the client's own queue, which no paused server can hold.
+
+# --- one object, several threads ---------------------------------------------------
+
+def run_threads(*targets, timeout=300):
+    """Runs each target on a thread of its own; fails when one raises, or
+    hangs past the timeout (the daemon threads are then left behind)."""
+    errors = []
+
+    def guarded(target):
+        def run():
+            try:
+                target()
+            except BaseException as error:  # reported by the main thread
+                errors.append(error)
+        return run
+
+    threads = [threading.Thread(target=guarded(target), daemon=True) for target in targets]
+    for thread in threads:
+        thread.start()
+    deadline = time.monotonic() + timeout
+    for thread in threads:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    assert not any(thread.is_alive() for thread in threads), "a call did not return"
+    assert not errors, errors
+
+
+CONNECT_RESULTS = {Strandlink.success, Strandlink.already_connected}
+STOP_RESULTS = {Strandlink.success, Strandlink.no_connection}
+
+
+def test_set_params_while_another_thread_connects_and_disconnects(server, closing):
+    obj = connected(server.address, num_threads=2, closing=closing)
+    assert obj.disconnect() == Strandlink.success
+    cycled = threading.Event()
+
+    def cycle():
+        try:
+            for _ in range(15):
+                assert obj.connect() == Strandlink.success
+                assert obj.disconnect() == Strandlink.success
+        finally:
+            cycled.set()
+
+    def configure():
+        count = 0
+        while not cycled.is_set():
+            name = f"a client name long enough to live on the heap {count}"
+            result = obj.set_params(dict(GENEROUS, client_name=name, max_reads_queued=20 + count % 5))
+            assert result in {Strandlink.success, Strandlink.already_connected}, result
+            count += 1
+
+    run_threads(cycle, configure)
+
+
+def test_two_threads_disconnect_at_once(server, closing):
+    obj = connected(server.address, num_threads=2, closing=closing)
+    for _ in range(10):
+        assert obj.get_status() == Strandlink.connected
+        start = threading.Barrier(2)
+        results = []
+
+        def disconnect():
+            start.wait()
+            results.append(obj.disconnect())
+
+        run_threads(disconnect, disconnect)
+        assert sorted(results, key=int) == [Strandlink.success, Strandlink.no_connection]
+        assert obj.connect() == Strandlink.success
+
+
+def test_two_threads_loop_connect_and_disconnect(server, closing):
+    obj = connected(server.address, num_threads=2, closing=closing)
+
+    def cycle():
+        for _ in range(15):
+            assert obj.connect() in CONNECT_RESULTS
+            assert obj.disconnect() in STOP_RESULTS
+
+    run_threads(cycle, cycle)
+    assert obj.connect() in CONNECT_RESULTS
+    assert obj.pass_read(make_read(1), WAIT_MS) == Strandlink.read_accepted
+    assert tags(collect(obj)) == [[1]]
+
+
+def test_disconnect_during_connect_waits_for_every_client(make_server, closing):
+    # While the paused server holds the first client's connect, a disconnect
+    # from another thread waits for the whole connect, then stops every
+    # client: no client is left connected behind a disconnected first one.
+    srv = make_server()
+    obj = Strandlink(srv.address, CONFIG, 3)
+    closing(obj)
+    assert obj.set_params(SLOW) == Strandlink.success
+    results = {}
+    srv.pause()
+    try:
+        connecting = threading.Thread(target=lambda: results.update(connect=obj.connect()), daemon=True)
+        connecting.start()
+        deadline = time.monotonic() + 60
+        while obj.get_status() == Strandlink.disconnected:
+            assert time.monotonic() < deadline, "connect did not start"
+            time.sleep(0.005)
+        stopping = threading.Thread(target=lambda: results.update(disconnect=obj.disconnect()), daemon=True)
+        stopping.start()
+        time.sleep(0.05)
+    finally:
+        srv.resume()
+    for thread in (connecting, stopping):
+        thread.join(120)
+        assert not thread.is_alive()
+    assert results == {"connect": Strandlink.success, "disconnect": Strandlink.success}
+    assert repr(obj) == "\n".join(["Strandlink(status=disconnected)"] * 3)
+
+
+# --- interpreter exit --------------------------------------------------------------
+
+EXIT_SCRIPT = """
+import sys, threading, time
+import strandpy
+from conftest import make_read
+
+Strandlink = strandpy.Strandlink
+address = sys.argv[1]
+obj = Strandlink(address, "signal_model_hac")
+obj.set_params({"query_timeout": 10000, "connection_timeout": 10000})
+assert obj.connect() == Strandlink.success
+started = threading.Barrier(4)
+
+def collect():
+    started.wait()
+    while True:
+        obj.get_completed_reads()
+
+def feed():
+    started.wait()
+    tag = 1
+    while True:
+        if obj.pass_read(make_read(tag, samples=200), 10) == Strandlink.read_accepted:
+            tag += 1
+
+def query():
+    started.wait()
+    while True:
+        Strandlink.get_server_stats(address, 10000)
+
+for target in (collect, feed, query):
+    threading.Thread(target=target, daemon=True).start()
+started.wait()
+time.sleep(0.2)
+print("exiting", flush=True)
+"""
+
+
+def test_exit_while_daemon_threads_are_inside_library_calls(server):
+    # The daemon threads are inside calls that released the interpreter lock
+    # when the interpreter exits: the process ends normally.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(pathlib.Path(strandpy.__file__).parent), str(pathlib.Path(__file__).parent)]))
+    for _ in range(3):
+        run = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, server.address], env=env, capture_output=True,
+                             text=True, timeout=120)
+        assert (run.returncode, run.stdout) == (0, "exiting\n"), run.stderr
+
+
+# --- texts from outside ----------------------------------------------------------
+
+def test_error_texts_that_are_not_utf8_come_out_with_replacement_characters(server, closing):
+    obj = Strandlink(server.address, b"bad\xffconfig")
+    closing(obj)
+    assert obj.set_params(GENEROUS) == Strandlink.success
+    assert obj.connect() == Strandlink.basecall_config_unavailable
+    message = obj.get_error_message()
+    assert message.startswith("[basecall_config_unavailable] ") and "bad\ufffdconfig" in message
+    assert repr(obj) == f"Strandlink(status=error, {message})"
+    assert "bad\ufffdconfig" in obj.get_internal_state()
+
+
+def test_server_texts_that_are_not_utf8_come_out_with_replacement_characters(make_server):
+    state = b'{"ServerInformation":{"name":"gpu\xff"}}'
+    srv = make_server("--on", b"QUERY=RESPONSE:" + state)
+    assert Strandlink.get_server_internal_state(srv.address, TIMEOUT_MS) == (
+        state.decode(errors="replace"), Strandlink.success)
+    assert Strandlink.get_server_information(srv.address, TIMEOUT_MS) == (
+        '{"name":"gpu\ufffd"}', Strandlink.success)
+
+
+# --- bad reads the library refuses ------------------------------------------------
+
+def test_bad_read_refused_by_the_library_writes_one_warning(server, closing, capfd):
+    obj = connected(server.address, closing=closing)
+    assert obj.pass_read(make_read(1), WAIT_MS) == Strandlink.read_accepted
+    capfd.readouterr()
+    # A tag the client still holds passes the dict check; the library
+    # refuses it and says why.
+    assert obj.pass_read(make_read(1), WAIT_MS) == Strandlink.bad_read
+    assert obj.pass_reads([make_read(2), make_read(2)], WAIT_MS) == Strandlink.bad_read
+    err = capfd.readouterr().err.splitlines()
+    assert [line for line in err if "warning" in line] == [
+        "[zeb/warning] apps::StrandlinkImpl::pass_read: Bad read tag 1: the client still holds a read of that tag "
+        "(queued, at the server, or completed and not yet collected).",
+        "[zeb/warning] apps::StrandlinkImpl::pass_reads: Bad read tag 2: more than one read of the tag passed "
+        "together."]

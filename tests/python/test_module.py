@@ -183,6 +183,32 @@ def test_pass_reads_turns_items_into_dicts_and_raises_their_errors():
         obj.pass_read([("read_tag", 1)])
 
 
+def test_pass_reads_survives_an_item_that_empties_the_list():
+    # Turning a non-dict item into a dict runs the caller's keys(), which
+    # here empties the list and frees every dict in it.
+    obj = Strandlink(NO_SERVER, "signal_model_hac")
+    reads = []
+
+    class Emptying:
+        def keys(self):
+            reads.clear()
+            return list(make_read(1))
+
+        def __getitem__(self, key):
+            return make_read(1)[key]
+
+    reads.extend([Emptying()] + [make_read(tag) for tag in range(2, 50)])
+    assert obj.pass_reads(reads) == Strandlink.not_accepting_reads
+    assert reads == []
+
+
+def test_texts_not_utf8_come_out_with_replacement_characters():
+    obj = Strandlink(NO_SERVER, b"bad\xffconfig")
+    assert repr(obj) == "Strandlink(status=disconnected)"
+    assert obj.get_error_message() == ""
+    assert "bad\ufffdconfig" in obj.get_internal_state()
+
+
 def test_finish_refuses_negative_timeout():
     obj = Strandlink(NO_SERVER, "signal_model_hac")
     with pytest.raises(RuntimeError, match=r"^Negative timeout specified for finish\(\) method\.$"):

@@ -11,6 +11,11 @@
 //     client.disconnect();
 //
 // Outcomes are codes; nothing here throws for server or connection failures.
+// Every member may be called from any thread. The lifecycle calls (the
+// setters, connect, finish, disconnect and destruction) take turns: one
+// started while another runs waits for it, then acts on the status it left
+// (a second disconnect returns no_connection). Reads and collection run
+// meanwhile.
 
 #include <cstdint>
 #include <functional>
