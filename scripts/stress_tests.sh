@@ -5,7 +5,8 @@
 #   bash scripts/stress_tests.sh [rounds] [suite...]
 #
 # rounds  how many times each suite runs (default 5)
-# suite   plain, asan, tsan, python, python-asan (default: all of them)
+# suite   plain, asan, tsan, python (default: these four), python-asan (the
+#         Python tests over the AddressSanitizer module; on demand only)
 #
 # The trees are built first (as the test command builds them), without load.
 # Then one busy process per core (LOAD_PROCS, default the number of cores)
@@ -20,7 +21,7 @@ ROUNDS=${1:-5}
 shift || true
 SUITES=("$@")
 if [ ${#SUITES[@]} -eq 0 ]; then
-  SUITES=(plain asan tsan python python-asan)
+  SUITES=(plain asan tsan python)
 fi
 if ! [[ "$ROUNDS" =~ ^[1-9][0-9]*$ ]]; then
   echo "stress_tests: rounds must be a whole number above 0, not '$ROUNDS'" >&2
