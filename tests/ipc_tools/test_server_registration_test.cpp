@@ -281,11 +281,14 @@ TEST_F(Registration, query_answers_the_internal_state) {
     state.Parse(ipc_tools::get_simple_message_text(reply).c_str());
     ASSERT_TRUE(state.IsObject());
     const auto& info = state["ServerInformation"];
-    EXPECT_EQ(std::string(info["Version"].GetString()), setup.server_version);
+    EXPECT_EQ(std::string(info["tessel_version"].GetString()), setup.server_version);
+    // A real server's shape: a count of the devices beside them.
     const auto& devices = info["CUDA Devices"];
     ASSERT_TRUE(devices.IsObject());
-    EXPECT_EQ(std::string(devices["cuda:0"]["name"].GetString()), "B");
-    EXPECT_EQ(std::string(devices["cuda:1"]["name"].GetString()), "A");
+    EXPECT_EQ(devices["num devices"].GetUint(), 2u);
+    EXPECT_EQ(std::string(devices["device_0"]["name"].GetString()), "B");
+    EXPECT_EQ(std::string(devices["device_1"]["name"].GetString()), "A");
+    EXPECT_EQ(info["Unused CUDA Devices"]["num devices"].GetUint(), 0u);
     EXPECT_TRUE(state["Clients"].HasMember(id.c_str()));
 
     Message unknown(MessageType::QUERY, "", 2, "");
