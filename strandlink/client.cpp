@@ -73,21 +73,35 @@ void Client::connect(const std::string& address, std::uint32_t query_timeout_ms,
     m_connection_info = std::move(info);
     m_file_load_timeout_s = file_load_timeout_s;
     m_connection_protocol->set_connection_params(address, query_timeout_ms);
-    start_worker_thread();
-    m_connected_flag.wait();
+    if (start_worker_thread()) {
+        m_connected_flag.wait();
+    }
 }
 
-void Client::start_worker_thread() {
+bool Client::start_worker_thread() {
     auto trace = create_trace("start_worker_thread");
     // The configured buffer is in place before reads are accepted: a read
     // passed while the worker starts must not land in a buffer that is then
     // replaced.
+    std::shared_ptr<ReadBuffer> buffer;
+    try {
+        buffer = create_read_buffer();
+    } catch (const std::exception& e) {
+        // A limit the buffer refuses (a block size of 0): connect never
+        // throws; the attempt ends as a failed one, with the buffer's text.
+        const ErrorState error{ConnectionError::failed, e.what()};
+        m_client_connection_state.set_status(ClientStatus::preparing_connection);
+        m_client_connection_state.set_error(error);
+        SL_LOG(error) << "Connection error. " << to_string(error);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(m_read_buffer_mutex);
-        m_read_buffer = create_read_buffer();
+        m_read_buffer = std::move(buffer);
     }
     m_accept_data.exchange(true);
     m_worker_thread = std::thread(&Client::worker_loop, this);
+    return true;
 }
 
 std::shared_ptr<ReadBuffer> Client::create_read_buffer() const {
@@ -105,6 +119,15 @@ ErrorState Client::run_connections(const std::shared_ptr<ReadBuffer>& read_buffe
         RequestBrokerAdapter* adapter =
                 m_connection_protocol->establish_server_connection(m_connection_info, m_file_load_timeout_s);
         last_attempt_connected = adapter != nullptr;
+        {
+            // The protocol rewrites what it learned at every attempt, on this
+            // thread; the application's threads read these copies instead.
+            ConfigDetails config = m_connection_protocol->get_config_details();
+            std::string header = m_connection_protocol->get_alignment_file_header();
+            std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+            m_config_details = std::move(config);
+            m_alignment_file_header = std::move(header);
+        }
         if (adapter != nullptr) {
             const ipc_tools::ConnectedInfo connected = m_connection_protocol->get_connected_info();
             {
@@ -136,14 +159,16 @@ ErrorState Client::run_connections(const std::shared_ptr<ReadBuffer>& read_buffe
 void Client::worker_loop() {
     kelp::util::set_thread_name("client_worker");
     auto trace = create_trace("worker_loop");
-    if (m_callback != nullptr) {
-        m_callback();
-    }
     std::shared_ptr<ReadBuffer> read_buffer = get_read_buffer();
 
     ErrorState error;
     bool last_attempt_connected = false;
     try {
+        // The application's callback is inside too: whatever it throws ends
+        // the attempt, not the process.
+        if (m_callback != nullptr) {
+            m_callback();
+        }
         error = run_connections(read_buffer, last_attempt_connected);
     } catch (const std::exception& e) {
         // Nothing may leave the worker thread: any failure ends the
@@ -155,6 +180,18 @@ void Client::worker_loop() {
 
     m_accept_data.exchange(false);
     read_buffer->set_no_more_data();
+    if (error.code != ConnectionError::no_error) {
+        // The connection has ended for good: every read still waiting or at
+        // the server goes back to the application unprocessed, before the
+        // error status tells it to collect them. An application that stops
+        // the worker itself (disconnect, finish_by) drops what is held.
+        const std::uint64_t handed_back = read_buffer->hand_back_unfinished_reads();
+        if (handed_back > 0) {
+            m_reads_handed_back_at_end.store(handed_back);
+            SL_LOG(warning) << "The connection has ended: " << handed_back
+                            << " reads not yet called are handed back unprocessed.";
+        }
+    }
     if (error.code != ConnectionError::no_error &&
         m_client_connection_state.get_status() == ClientStatus::disconnected) {
         // A failure before the first step of an attempt: the error status
@@ -184,6 +221,10 @@ void Client::join_worker_thread() {
     m_accept_data.exchange(false);
     get_read_buffer()->set_no_more_data();
     m_read_processing_protocol->stop();
+    // One joins, any other caller waits for that join: two threads that both
+    // saw the worker joinable would otherwise join it twice, and the second
+    // would never return.
+    std::lock_guard<std::mutex> lock(m_join_mutex);
     if (m_worker_thread.joinable()) {
         m_worker_thread.join();
     }
@@ -243,7 +284,9 @@ bool Client::finish_by(std::uint64_t timeout_s) {
         }
     }
     join_worker_thread();
-    return read_buffer->all_reads_processed();
+    // Reads handed back unprocessed when the connection failed did not come
+    // back called.
+    return read_buffer->all_reads_processed() && m_reads_handed_back_at_end.load() == 0;
 }
 
 void Client::disconnect() {
@@ -257,9 +300,15 @@ bool Client::connection_status_is_active() const {
     return status != ClientStatus::disconnected && status != ClientStatus::error;
 }
 
-ConfigDetails Client::get_basecalling_config() const { return m_connection_protocol->get_config_details(); }
+ConfigDetails Client::get_basecalling_config() const {
+    std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+    return m_config_details;
+}
 
-std::string Client::get_alignment_sam_header() const { return m_connection_protocol->get_alignment_file_header(); }
+std::string Client::get_alignment_sam_header() const {
+    std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+    return m_alignment_file_header;
+}
 
 ipc_tools::ConnectedInfo Client::get_connected_info() {
     std::lock_guard<std::mutex> lock(m_connected_info_mutex);

@@ -45,8 +45,10 @@ std::ostream& operator<<(std::ostream& out, ClientQueueReadsResult result);
 ClientQueueReadsResult to_client_result(BufferQueueReadsResult result);
 
 // Thread-safe for the application's threads. connect() once per engine;
-// finish_by, disconnect and the destructor join the worker and are never
-// called from it.
+// finish_by, disconnect and the destructor join the worker (from any number
+// of threads at once) and are never called from it. When the connection
+// ends for good with an error, every read not yet called is handed back
+// unprocessed, to be collected with get_completed_reads.
 class Client : private common::diagnostics::tracing::TraceDomain<Client>,
                public common::diagnostics::state::StateProvider {
 public:
@@ -75,7 +77,9 @@ public:
     // announced to the server once the queued reads have gone.
     void set_no_more_data();
     // Ends the data, waits up to `timeout_s` seconds (0: no bound) for every
-    // read to come back, then stops the worker. True when all came back.
+    // read to come back, then stops the worker. True when all came back
+    // called (reads the server lost excepted): false when reads were still
+    // out, or were handed back unprocessed because the connection failed.
     bool finish_by(std::uint64_t timeout_s);
     void disconnect();
 
@@ -97,7 +101,9 @@ public:
     void report_state(common::diagnostics::state::StateLogger& logger) const override;
 
 private:
-    void start_worker_thread();
+    // False, with the error status set, when the buffer refused its limits:
+    // no worker was started.
+    bool start_worker_thread();
     void worker_loop();
     // One run of the connect / process / reconnect loop; the error that ended it.
     ErrorState run_connections(const std::shared_ptr<ReadBuffer>& read_buffer, bool& last_attempt_connected);
@@ -122,12 +128,18 @@ private:
     std::uint64_t m_max_input_queue_size;
     std::uint64_t m_block_size;
     std::uint64_t m_max_read_failures;
-    // Guards m_connected_info: the worker writes it at every connection,
-    // application threads read it.
+    // Guards m_connected_info, m_config_details and m_alignment_file_header:
+    // the worker writes them at every attempt, application threads read them.
     mutable std::mutex m_connected_info_mutex;
     ipc_tools::ConnectedInfo m_connected_info;
+    ConfigDetails m_config_details;
+    std::string m_alignment_file_header;
     // Set once a join was asked for: no further connect attempt starts.
     std::atomic<bool> m_join_requested{false};
+    // Held while the worker is joined, so that only one caller joins it.
+    std::mutex m_join_mutex;
+    // Reads handed back unprocessed when the connection ended for good.
+    std::atomic<std::uint64_t> m_reads_handed_back_at_end{0};
 };
 
 }  // namespace strandlink

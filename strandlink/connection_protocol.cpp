@@ -148,7 +148,9 @@ bool ConnectionProtocol::connect() {
     }
     trace.message(text->str());
     auto connected_info = ipc_tools::ConnectedInfo::parse(text->str());
-    if (!connected_info) {
+    // The id names this client in every later request: an empty one cannot,
+    // and the read traffic requires one.
+    if (!connected_info || connected_info->client_uid.empty()) {
         return fail({ConnectionError::bad_reply, "Could not parse CONNECTED message data"});
     }
     std::string state;
@@ -467,16 +469,16 @@ ErrorState add_server_state_data(ipc_tools::ConnectedInfo& info, const std::stri
         return {ConnectionError::bad_reply, "Could not read the server state: \"CUDA Devices\" is not an object"};
     }
     std::set<std::string> names;
+    // A real server lists its devices beside members of other kinds ("num
+    // devices": a count): only objects with a string "name" are devices,
+    // everything else is skipped.
     for (const auto& device : devices->value.GetObject()) {
-        const std::string device_key(device.name.GetString(), device.name.GetStringLength());
         if (!device.value.IsObject()) {
-            return {ConnectionError::bad_reply,
-                    "Could not read the server state: CUDA device \"" + device_key + "\" is not an object"};
+            continue;
         }
         const auto name = device.value.FindMember("name");
         if (name == device.value.MemberEnd() || !name->value.IsString()) {
-            return {ConnectionError::bad_reply,
-                    "Could not read the server state: CUDA device \"" + device_key + "\" has no name"};
+            continue;
         }
         names.emplace(name->value.GetString(), name->value.GetStringLength());
     }

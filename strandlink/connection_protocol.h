@@ -113,9 +113,10 @@ std::uint32_t wire_priority(int priority);
 // Sets info.gpu_device_names to the names of the devices under
 // "ServerInformation" / "CUDA Devices" of the state JSON, sorted, unique and
 // joined with "|". A text that is not JSON, or lacks either member, gives no
-// names. Members of the wrong type, device entries that are not objects or
-// lack a string "name", give {bad_reply, why} (names cleared); otherwise
-// {no_error, ""}.
+// names. Members of "CUDA Devices" that are not objects with a string
+// "name" (such as "num devices") are skipped. A "ServerInformation" or "CUDA
+// Devices" that is not an object gives {bad_reply, why} (names cleared);
+// otherwise {no_error, ""}.
 ErrorState add_server_state_data(ipc_tools::ConnectedInfo& info, const std::string& state);
 // The "ServerInformation" member of the state JSON written back as compact
 // JSON; false, `result` untouched, when the text has no such member.

@@ -31,6 +31,7 @@ const char* const RETURNED_TEXT = "Read returned from server, placing on output 
 const char* const HANDED_OVER_TEXT = "Read being returned from basecall client.";
 const char* const SKIPPED_TEXT = "Read skipped due to repeated server failures.";
 const char* const REQUEUED_TEXT = "Requeued read following successful (re)connection.";
+const char* const CONNECTION_ENDED_TEXT = "Read handed back unprocessed: the connection has ended.";
 
 const char* const SINGLE_READ_FAILURE =
         "Failed to construct IPC message(s) for single read, possibly due to insufficient memory.";
@@ -419,6 +420,7 @@ void ReadBuffer::queue_entry_impl(Entry entry, MessageList& messages, MessageLis
     m_queued_reads += entry.size();
     m_message_queue_in.splice(m_message_queue_in.end(), messages, message_node);
     m_input_queue.push_back(std::move(entry));
+    ++m_queued_entries_total;
     record_queues(record_name);
     m_reads_queued_event.notify_all();
 }
@@ -453,7 +455,10 @@ void ReadBuffer::set_error_state(const ErrorState& error) {
 
 bool ReadBuffer::wait_for_queued_reads(std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(m_queue_mutex);
-    return m_reads_queued_event.wait_for(lock, timeout, [this] { return m_queued_reads > 0; });
+    // A queue that already holds reads the server would not take (NOT_READY)
+    // must not end the wait: only a read queued from now on does.
+    const std::uint64_t seen = m_queued_entries_total;
+    return m_reads_queued_event.wait_for(lock, timeout, [this, seen] { return m_queued_entries_total != seen; });
 }
 
 std::uint64_t ReadBuffer::num_queued_reads() const {
@@ -783,6 +788,35 @@ bool ReadBuffer::requeue_reads(std::deque<BufferedRead>& reads) {
     }
     reads.clear();
     return failed;
+}
+
+std::uint64_t ReadBuffer::hand_back_unfinished_reads() {
+    auto trace = create_trace("hand_back_unfinished_reads");
+    std::uint64_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        m_no_more_data = true;
+        // As at a reconnection: the reads that were at the server first, in
+        // tag order, then the queued ones in queue order.
+        for (auto& [tag, read] : m_submitted_reads) {
+            hand_back_unprocessed(read, CONNECTION_ENDED_TEXT);
+            ++count;
+        }
+        m_submitted_reads.clear();
+        m_resubmission_counts.clear();
+        m_temp_sub_reads.clear();
+        m_retrieved_sub_reads.clear();
+        std::deque<BufferedRead> queued;
+        fetch_and_empty_input_queue(queued);
+        for (auto& read : queued) {
+            hand_back_unprocessed(read, CONNECTION_ENDED_TEXT);
+            ++count;
+        }
+        trace.message("handed back unprocessed, total: " + std::to_string(count));
+        record_queues("hand_back_unfinished_reads");
+    }
+    m_input_queue_event.notify_all();
+    return count;
 }
 
 void ReadBuffer::release_sub_reads(std::uint64_t read_tag) {

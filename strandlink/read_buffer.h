@@ -108,9 +108,10 @@ public:
     // --- Counters (any thread; snapshots) -----------------------------------
 
     std::uint64_t num_queued_reads() const;
-    // Waits up to `timeout` for a read to be queued; true when one is. The
-    // worker's idle wait: it polls the server at that pace, and new reads
-    // start on their way at once.
+    // Waits up to `timeout` for a read to be queued after the call began;
+    // true when one was. The worker's idle wait: it polls the server at that
+    // pace, also while reads wait that the server would not take yet, and
+    // new reads start on their way at once.
     bool wait_for_queued_reads(std::chrono::milliseconds timeout) const;
     std::uint64_t num_samples_in_queued_reads() const;
     std::uint64_t num_submitted_reads() const;
@@ -194,6 +195,14 @@ public:
     // reads are sent as they were passed in, with the samples they were
     // admitted with.
     void set_connection_id(std::string connection_id);
+
+    // --- Worker thread, when the connection has ended for good -------------
+
+    // Admission closes, and every read queued or at the server goes to the
+    // output queue unprocessed, as it was passed in (those at the server
+    // first, in tag order); sub reads being filled are dropped. Returns how
+    // many reads were handed back.
+    std::uint64_t hand_back_unfinished_reads();
 
     // --- Application threads -------------------------------------------------
 
@@ -280,6 +289,9 @@ private:
     // Wakes the worker's idle wait when a read is queued.
     mutable std::condition_variable m_reads_queued_event;
     std::deque<Entry> m_input_queue;
+    // Entries queued over the buffer's life: the worker's idle wait ends
+    // when it changes.
+    std::uint64_t m_queued_entries_total = 0;
     std::map<std::uint64_t, BufferedRead> m_submitted_reads;
     std::map<std::uint64_t, std::uint32_t> m_resubmission_counts;
     std::map<SubReadKey, interfaces::ReadHolder> m_temp_sub_reads;

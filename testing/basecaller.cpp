@@ -380,10 +380,21 @@ Reply Basecaller::handle(const ClientSetup& client, const Request& request) {
         case MessageType::PASS_READ_BATCH:
             return push_batch(state, data->content_as_ReadBatchData());
         case MessageType::GET_FIRST_CALLED_BLOCK:
+            // The value asks for moves (1) or not (0); there is no text.
+            if (request.record.value > 1 || !request.record.text.empty()) {
+                return bad_request("GET_FIRST_CALLED_BLOCK takes the value 0 or 1 and no text, not value " +
+                                   std::to_string(request.record.value) + " and text '" + request.record.text +
+                                   "'");
+            }
             return poll(state, client, request.record.value != 0);
         case MessageType::GET_NEXT_CALLED_BLOCK:
-            return next_block(state, request.record.value);
+            return next_block(state, request.record.value, request.record.text);
         case MessageType::NO_MORE_DATA:
+            if (request.record.value != 0 || !request.record.text.empty()) {
+                return bad_request("NO_MORE_DATA takes no value and no text, not value " +
+                                   std::to_string(request.record.value) + " and text '" + request.record.text +
+                                   "'");
+            }
             state.no_more_data = true;
             for (auto& calling : state.calling) {
                 calling.polls_left = 0;
@@ -665,7 +676,7 @@ Reply Basecaller::poll(ClientState& state, const ClientSetup& client, bool moves
     return reply;
 }
 
-Reply Basecaller::next_block(ClientState& state, std::uint32_t read_tag) {
+Reply Basecaller::next_block(ClientState& state, std::uint32_t read_tag, const std::string& strand_id) {
     if (state.transfers.empty()) {
         return bad_request("no called read is being handed back");
     }
@@ -673,6 +684,11 @@ Reply Basecaller::next_block(ClientState& state, std::uint32_t read_tag) {
     if (transfer.call.read_tag != read_tag) {
         return bad_request("read " + std::to_string(read_tag) + " is not being handed back; read " +
                            std::to_string(transfer.call.read_tag) + " is");
+    }
+    // The text names the strand of the read (or sub read) being handed back.
+    if (strand_id != transfer.call.strand_id) {
+        return bad_request("read " + std::to_string(read_tag) + " being handed back has strand id '" +
+                           transfer.call.strand_id + "', not '" + strand_id + "'");
     }
     Reply reply = called_block_reply(transfer.call, transfer.next_block, transfer.num_blocks,
                                      m_options.called_block_bases, transfer.piece.spoil);

@@ -13,16 +13,19 @@
 //   text) for a block that does not fit the read it belongs to.
 // - PASS_READ_BATCH: BATCH_ACCEPTED for the whole batch, NOT_READY when it
 //   does not fit, BAD_REQUEST for a malformed batch (nothing is taken then).
-// - GET_FIRST_CALLED_BLOCK (value 1: with moves): NONE_PENDING 0 when nothing
-//   is ready; NONE_PENDING 1 when reads were lost (they are forgotten);
-//   RETURN_COMPLETED_BATCH with two or more ready reads; otherwise
-//   RETURN_FIRST_CALLED_BLOCK with block 0 of the next ready read.
-// - GET_NEXT_CALLED_BLOCK (value: the read tag): the next block of the read
-//   being handed back (RETURN_NEXT_CALLED_BLOCK), also for reads of a batch
-//   whose block 0 came in the batch, in batch order; BAD_REQUEST when no read
-//   is being handed back or the tag is another one.
-// - NO_MORE_DATA: SUCCESS; the client's reads are called without waiting for
-//   further polls from then on.
+// - GET_FIRST_CALLED_BLOCK (value 1: with moves; 0 without; no text):
+//   NONE_PENDING 0 when nothing is ready; NONE_PENDING 1 when reads were lost
+//   (they are forgotten); RETURN_COMPLETED_BATCH with two or more ready
+//   reads; otherwise RETURN_FIRST_CALLED_BLOCK with block 0 of the next ready
+//   read. BAD_REQUEST for another value or a text.
+// - GET_NEXT_CALLED_BLOCK (value: the read tag; text: the strand id of the
+//   read or sub read): the next block of the read being handed back
+//   (RETURN_NEXT_CALLED_BLOCK), also for reads of a batch whose block 0 came
+//   in the batch, in batch order; BAD_REQUEST when no read is being handed
+//   back, or the tag or the strand id is another one.
+// - NO_MORE_DATA (no value, no text): SUCCESS; the client's reads are called
+//   without waiting for further polls from then on. BAD_REQUEST for a value
+//   or a text.
 //
 // Input capacity: a client may hold at most `max_reads` reads and
 // `max_samples` samples in the server (received in part or whole, being
@@ -166,7 +169,7 @@ private:
     Reply push_next_block(ClientState& state, const tessel_ipc::ReadBlockData& block);
     Reply push_batch(ClientState& state, const tessel_ipc::ReadBatchData* batch);
     Reply poll(ClientState& state, const ClientSetup& client, bool moves);
-    Reply next_block(ClientState& state, std::uint32_t read_tag);
+    Reply next_block(ClientState& state, std::uint32_t read_tag, const std::string& strand_id);
     bool fits(const ClientState& state, std::size_t reads, std::uint64_t samples) const;
     void take_in(ClientState& state, RawRead read);
     void make_ready(ClientState& state);

@@ -131,6 +131,21 @@ std::string unescape(const std::string& text) {
     return out;
 }
 
+// BAD_REQUEST for a request that carries a value or a text where its type
+// carries none: a real server refuses what it does not expect.
+std::optional<Reply> unexpected_fields(const Request& request, bool takes_value, bool takes_text) {
+    const RequestRecord& record = request.record;
+    const std::string type = ipc_tools::message_type_as_string(record.type);
+    if (!takes_value && record.value != 0) {
+        return Reply::simple(MessageType::BAD_REQUEST,
+                             type + " takes no value, not " + std::to_string(record.value));
+    }
+    if (!takes_text && !record.text.empty()) {
+        return Reply::simple(MessageType::BAD_REQUEST, type + " takes no text, not '" + record.text + "'");
+    }
+    return std::nullopt;
+}
+
 [[noreturn]] void unknown_item(const std::string& what, const std::string& key) {
     throw std::invalid_argument(what + ": unknown item '" + key + "'");
 }
@@ -384,6 +399,9 @@ void ServerRegistration::drop_client(const std::string& client_id) {
 }
 
 Reply ServerRegistration::load_config(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, true)) {
+        return std::move(*refused);
+    }
     const std::string& name = request.record.text;
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto entry = std::find_if(m_setup.configurations.begin(), m_setup.configurations.end(),
@@ -397,6 +415,9 @@ Reply ServerRegistration::load_config(const Request& request) {
 }
 
 Reply ServerRegistration::get_configs(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, true)) {
+        return std::move(*refused);
+    }
     const std::string& name = request.record.text;
     flatbuffers::FlatBufferBuilder builder;
     std::vector<flatbuffers::Offset<tessel_ipc::Configuration>> configurations;
@@ -414,6 +435,9 @@ Reply ServerRegistration::get_configs(const Request& request) {
 }
 
 Reply ServerRegistration::load_index(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, true)) {
+        return std::move(*refused);
+    }
     const std::string& text = request.record.text;
     // PATH, or PATH:>minimap_opt_string=OPTIONS.
     std::string path = text;
@@ -444,7 +468,10 @@ Reply ServerRegistration::load_index(const Request& request) {
                                  : MessageType::LOADING);
 }
 
-Reply ServerRegistration::get_indices(const Request&) {
+Reply ServerRegistration::get_indices(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, false)) {
+        return std::move(*refused);
+    }
     flatbuffers::FlatBufferBuilder builder;
     std::vector<flatbuffers::Offset<tessel_ipc::AlignmentIndex>> indices;
     {
@@ -461,6 +488,9 @@ Reply ServerRegistration::get_indices(const Request&) {
 }
 
 Reply ServerRegistration::load_bed(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, true)) {
+        return std::move(*refused);
+    }
     const std::string& path = request.record.text;
     const std::string resolved = resolve(path);
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -534,6 +564,9 @@ Reply ServerRegistration::connect(const Request& request) {
 }
 
 Reply ServerRegistration::disconnect(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, false)) {
+        return std::move(*refused);
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (find_client(request.record.client_id) == nullptr) {
         return Reply::simple(MessageType::CLIENT_NOT_RECOGNISED);
@@ -543,6 +576,9 @@ Reply ServerRegistration::disconnect(const Request& request) {
 }
 
 Reply ServerRegistration::query(const Request& request) {
+    if (auto refused = unexpected_fields(request, true, false)) {
+        return std::move(*refused);
+    }
     if (request.record.value != static_cast<std::uint32_t>(ipc_tools::QueryCode::server_internal_state)) {
         return Reply::simple(MessageType::BAD_REQUEST,
                              "Unrecognised query code: " + std::to_string(request.record.value));
@@ -552,26 +588,60 @@ Reply ServerRegistration::query(const Request& request) {
 }
 
 std::string ServerRegistration::internal_state() const {
+    // Shaped as a real server's state: its information lists the devices in
+    // use beside a count of them, and the unused ones apart, so that a client
+    // meets members of "CUDA Devices" that are not devices.
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    const auto numbered = [&writer](const std::vector<std::string>& values) {
+        writer.StartObject();
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            writer.Key(std::to_string(i + 1).c_str());
+            writer.String(values[i].c_str());
+        }
+        writer.EndObject();
+    };
+    std::vector<std::string> references;
+    for (const IndexKey& key : m_index_loads.loaded) {
+        if (std::find(references.begin(), references.end(), key.first) == references.end()) {
+            references.push_back(key.first);
+        }
+    }
+    const std::vector<std::string> bed_files(m_bed_loads.loaded.begin(), m_bed_loads.loaded.end());
+
     writer.StartObject();
     writer.Key("ServerInformation");
     writer.StartObject();
-    writer.Key("Version");
+    writer.Key("tessel_version");
     writer.String(m_setup.server_version.c_str());
-    writer.Key("Minimap Version");
+    writer.Key("protocol_version");
+    writer.String(ipc_tools::current_version_as_string().c_str());
+    writer.Key("minimap_version");
     writer.String(m_setup.minimap_version.c_str());
+    writer.Key("processing mode [CPU|GPU]");
+    writer.String(m_setup.gpu_names.empty() ? "CPU" : "GPU");
+    writer.Key("Loaded Alignment Reference Files");
+    numbered(references);
+    writer.Key("Loaded Bed Files");
+    numbered(bed_files);
     writer.Key("CUDA Devices");
     writer.StartObject();
+    writer.Key("num devices");
+    writer.Uint(static_cast<unsigned>(m_setup.gpu_names.size()));
     for (std::size_t i = 0; i < m_setup.gpu_names.size(); ++i) {
-        writer.Key(("cuda:" + std::to_string(i)).c_str());
+        writer.Key(("device_" + std::to_string(i)).c_str());
         writer.StartObject();
+        writer.Key("ID");
+        writer.Uint(static_cast<unsigned>(i));
         writer.Key("name");
         writer.String(m_setup.gpu_names[i].c_str());
-        writer.Key("index");
-        writer.Uint(static_cast<unsigned>(i));
         writer.EndObject();
     }
+    writer.EndObject();
+    writer.Key("Unused CUDA Devices");
+    writer.StartObject();
+    writer.Key("num devices");
+    writer.Uint(0);
     writer.EndObject();
     writer.Key("Loaded Configurations");
     writer.StartArray();
@@ -596,7 +666,10 @@ std::string ServerRegistration::internal_state() const {
     return buffer.GetString();
 }
 
-Reply ServerRegistration::get_barcode_kits(const Request&) {
+Reply ServerRegistration::get_barcode_kits(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, false)) {
+        return std::move(*refused);
+    }
     flatbuffers::FlatBufferBuilder builder;
     std::vector<flatbuffers::Offset<tessel_ipc::BarcodeKitDefinition>> kits;
     for (const BarcodeKitEntry& kit : m_setup.barcode_kits) {
@@ -608,7 +681,10 @@ Reply ServerRegistration::get_barcode_kits(const Request&) {
     return message_reply(builder, tessel_ipc::Content_ConfigData, data.Union());
 }
 
-Reply ServerRegistration::get_statistics(const Request&) {
+Reply ServerRegistration::get_statistics(const Request& request) {
+    if (auto refused = unexpected_fields(request, false, false)) {
+        return std::move(*refused);
+    }
     flatbuffers::FlatBufferBuilder builder;
     std::vector<flatbuffers::Offset<tessel_ipc::ClientStats>> clients;
     ReadTraffic::Counts lifetime;

@@ -6,7 +6,8 @@
 // LOAD_INDEX, GET_INDICES, LOAD_BED, CONNECT, DISCONNECT, QUERY,
 // GET_BARCODE_KITS and GET_STATISTICS from that state. Requests of the read
 // traffic go to a ReadTraffic when one is attached; a client the server does
-// not know gets CLIENT_NOT_RECOGNISED, as from the real server.
+// not know gets CLIENT_NOT_RECOGNISED, as from the real server, and a request
+// that carries a value or a text its type does not take gets BAD_REQUEST.
 //
 //     test_server::TestServer server;
 //     auto registration = test_server::ServerRegistration::install(

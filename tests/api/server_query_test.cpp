@@ -55,7 +55,7 @@ TEST(ServerQueryTest, InformationIsTheServerInformationMemberAsCompactJson) {
     RunningServer server;
     std::string information;
     ASSERT_EQ(sq::get_server_information(information, server.address(), api_support::QUERY_TIMEOUT_MS), Result::success);
-    EXPECT_EQ(information.rfind("{\"Version\":\"7.4.0+test\"", 0), 0u) << information;
+    EXPECT_EQ(information.rfind("{\"tessel_version\":\"7.4.0+test\"", 0), 0u) << information;
     EXPECT_EQ(information.find('\n'), std::string::npos);
 
     std::string state;

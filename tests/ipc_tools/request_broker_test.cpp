@@ -176,11 +176,12 @@ TEST(RequestBroker, prepare_connection_fails_when_the_ping_gets_another_reply) {
 TEST(RequestBroker, times_out_on_silence_and_recovers_after_prepare_connection) {
     TestServer server;
     server.on(MessageType::LOAD_CONFIG, [](const test_server::Request& request) {
-        // The lost request's reply comes far too late; the next one later
-        // still, so that the stale reply is sent first.
+        // The lost request's reply comes far too late (the broker gives up
+        // after four polls of 50 ms; 3 s leaves a busy machine room); the
+        // next one later still, so that the stale reply is sent first.
         return request.record.text == "lost"
-                   ? Reply::simple(MessageType::REQUEST_FAILED, "stale").delayed_by(1000ms)
-                   : Reply::simple(MessageType::SUCCESS, request.record.text).delayed_by(1000ms);
+                   ? Reply::simple(MessageType::REQUEST_FAILED, "stale").delayed_by(3000ms)
+                   : Reply::simple(MessageType::SUCCESS, request.record.text).delayed_by(3000ms);
     });
     server.start();
 

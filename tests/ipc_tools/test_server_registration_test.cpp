@@ -281,15 +281,54 @@ TEST_F(Registration, query_answers_the_internal_state) {
     state.Parse(ipc_tools::get_simple_message_text(reply).c_str());
     ASSERT_TRUE(state.IsObject());
     const auto& info = state["ServerInformation"];
-    EXPECT_EQ(std::string(info["Version"].GetString()), setup.server_version);
+    EXPECT_EQ(std::string(info["tessel_version"].GetString()), setup.server_version);
+    // A real server's shape: a count of the devices beside them.
     const auto& devices = info["CUDA Devices"];
     ASSERT_TRUE(devices.IsObject());
-    EXPECT_EQ(std::string(devices["cuda:0"]["name"].GetString()), "B");
-    EXPECT_EQ(std::string(devices["cuda:1"]["name"].GetString()), "A");
+    EXPECT_EQ(devices["num devices"].GetUint(), 2u);
+    EXPECT_EQ(std::string(devices["device_0"]["name"].GetString()), "B");
+    EXPECT_EQ(std::string(devices["device_1"]["name"].GetString()), "A");
+    EXPECT_EQ(info["Unused CUDA Devices"]["num devices"].GetUint(), 0u);
     EXPECT_TRUE(state["Clients"].HasMember(id.c_str()));
 
     Message unknown(MessageType::QUERY, "", 2, "");
     EXPECT_THROW(broker.send_request(unknown, reply), ipc_tools::BadRequest);
+}
+
+// A value or a text where the request type takes none is refused, as by a
+// real server: a client that sends them wrong cannot pass unnoticed.
+TEST_F(Registration, requests_with_a_value_or_text_their_type_does_not_take_are_refused) {
+    start();
+    const std::string id = connect();
+    struct Case {
+        MessageType type;
+        std::string text;
+        unsigned value;
+        std::string client_id;
+    };
+    const std::vector<Case> refused{
+            {MessageType::LOAD_CONFIG, HAC, 1, ""},
+            {MessageType::GET_CONFIGS, HAC, 2, ""},
+            {MessageType::LOAD_INDEX, "/data/references/lambda.fasta", 1, ""},
+            {MessageType::GET_INDICES, "lambda", 0, ""},
+            {MessageType::GET_INDICES, "", 1, ""},
+            {MessageType::LOAD_BED, "/data/references/lambda_regions.bed", 1, ""},
+            {MessageType::GET_BARCODE_KITS, "kits", 0, ""},
+            {MessageType::GET_STATISTICS, "", 3, ""},
+            {MessageType::QUERY, "state", 1, ""},
+            {MessageType::DISCONNECT, "bye", 0, id},
+            {MessageType::DISCONNECT, "", 1, id},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(ipc_tools::message_type_as_string(c.type) + " '" + c.text + "' " + std::to_string(c.value));
+        EXPECT_THROW(exchange(c.type, c.text, c.client_id, c.value), ipc_tools::BadRequest);
+    }
+    // The same requests as the client sends them.
+    EXPECT_EQ(exchange(MessageType::GET_CONFIGS, HAC).get_type(), MessageType::RETURN_CONFIGS);
+    EXPECT_EQ(exchange(MessageType::GET_INDICES).get_type(), MessageType::RETURN_CONFIGS);
+    EXPECT_EQ(exchange(MessageType::GET_BARCODE_KITS).get_type(), MessageType::RETURN_CONFIGS);
+    EXPECT_EQ(exchange(MessageType::QUERY, "", "", 1).get_type(), MessageType::RESPONSE);
+    EXPECT_EQ(exchange(MessageType::DISCONNECT, "", id).get_type(), MessageType::DISCONNECTED);
 }
 
 TEST_F(Registration, read_traffic_reaches_the_traffic_only_for_registered_clients) {

@@ -366,13 +366,44 @@ TEST(BasecallerTest, LaterCalledBlocksFollowTheReadBeingHandedBack) {
     const Received first = send_simple(basecaller, client, MessageType::GET_FIRST_CALLED_BLOCK);
     ASSERT_EQ(first.type, MessageType::RETURN_FIRST_CALLED_BLOCK);
     ASSERT_GE(first.block()->num_blocks(), 3u);
-    const Received wrong = send_simple(basecaller, client, MessageType::GET_NEXT_CALLED_BLOCK, 2);
+    const std::string strand = first.block()->strand_id()->str();
+    const Received wrong = send_simple(basecaller, client, MessageType::GET_NEXT_CALLED_BLOCK, 2, strand);
     EXPECT_EQ(wrong.type, MessageType::BAD_REQUEST);
-    EXPECT_EQ(send_simple(basecaller, client, MessageType::GET_NEXT_CALLED_BLOCK, 1).type,
+    // The text names the read's strand, as a real server checks.
+    EXPECT_EQ(send_simple(basecaller, client, MessageType::GET_NEXT_CALLED_BLOCK, 1).type, MessageType::BAD_REQUEST);
+    EXPECT_EQ(send_simple(basecaller, client, MessageType::GET_NEXT_CALLED_BLOCK, 1, strand + "x").type,
+              MessageType::BAD_REQUEST);
+    EXPECT_EQ(send_simple(basecaller, client, MessageType::GET_NEXT_CALLED_BLOCK, 1, strand).type,
               MessageType::RETURN_NEXT_CALLED_BLOCK);
     // A read left half handed back starts over at its first block.
     expect_calls(pull_all(basecaller, client), {expected(client, read)});
     EXPECT_EQ(basecaller.counts("c").reads_out, 1u);
+}
+
+// Requests whose value and text carry nothing must carry nothing: a client
+// that sends otherwise is refused, as by a real server.
+TEST(BasecallerTest, UnexpectedValuesAndTextsAreRefused) {
+    Basecaller basecaller;
+    const ClientSetup client = make_client("c");
+    struct Case {
+        MessageType type;
+        std::uint32_t value;
+        std::string text;
+        MessageType reply;
+    };
+    const std::vector<Case> cases{
+            {MessageType::GET_FIRST_CALLED_BLOCK, 0, "", MessageType::NONE_PENDING},
+            {MessageType::GET_FIRST_CALLED_BLOCK, 1, "", MessageType::NONE_PENDING},
+            {MessageType::GET_FIRST_CALLED_BLOCK, 2, "", MessageType::BAD_REQUEST},
+            {MessageType::GET_FIRST_CALLED_BLOCK, 0, "read", MessageType::BAD_REQUEST},
+            {MessageType::NO_MORE_DATA, 1, "", MessageType::BAD_REQUEST},
+            {MessageType::NO_MORE_DATA, 0, "end", MessageType::BAD_REQUEST},
+            {MessageType::NO_MORE_DATA, 0, "", MessageType::SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ipc_tools::message_type_as_string(c.type) + " " + std::to_string(c.value) + " '" + c.text + "'");
+        EXPECT_EQ(send_simple(basecaller, client, c.type, c.value, c.text).type, c.reply);
+    }
 }
 
 TEST(BasecallerTest, SplitReadsComeBackAsSubReadsBeforeTheirParent) {
