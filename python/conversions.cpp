@@ -1,5 +1,6 @@
 #include "python/conversions.h"
 
+#include <any>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -137,20 +138,73 @@ void metadata_entry_to_python(py::dict& out, const Metadata& metadata, const std
     out[py::str(key)] = std::move(value);
 }
 
+namespace {
+
+// The Python value of one stored value, or a null object for a value of none
+// of the twelve types (left out, as metadata_entry_to_python does).
+py::object metadata_value_to_python(const std::string& key, const std::any& value, ConversionProblems* problems) {
+    if (const auto* v = std::any_cast<std::string>(&value)) {
+        const std::string what = "metadata \"" + key + "\"";
+        return decode_text(*v, problems, what.c_str());
+    }
+    if (const auto* v = std::any_cast<float>(&value)) {
+        return py::float_(static_cast<double>(*v));
+    }
+    if (const auto* v = std::any_cast<unsigned long long>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<int>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<unsigned int>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<double>(&value)) {
+        return py::float_(*v);
+    }
+    if (const auto* v = std::any_cast<long long>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<bool>(&value)) {
+        return py::bool_(*v);
+    }
+    if (const auto* v = std::any_cast<signed char>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<unsigned char>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<short>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<unsigned short>(&value)) {
+        return py::int_(*v);
+    }
+    return py::object();
+}
+
+}  // namespace
+
 py::dict metadata_to_dict(const Metadata& metadata, ConversionProblems* problems) {
+    // One walk over the entries: no list of the keys, no look-up per key.
     py::dict result;
-    for (const auto& [key, type] : metadata.get_keys()) {
-        (void)type;
+    metadata.for_each_entry([&result, problems](const std::string& key, const std::any& value) {
         if (!problems) {
-            metadata_entry_to_python(result, metadata, key, nullptr);
-            continue;
+            py::object converted = metadata_value_to_python(key, value, nullptr);
+            if (converted) {
+                result[py::str(key)] = std::move(converted);
+            }
+            return;
         }
         try {
-            metadata_entry_to_python(result, metadata, key, problems);
+            py::object converted = metadata_value_to_python(key, value, problems);
+            if (converted) {
+                result[py::str(key)] = std::move(converted);
+            }
         } catch (const std::exception& e) {
             problems->lines.push_back("metadata \"" + key + "\" left out: " + e.what());
         }
-    }
+    });
     return result;
 }
 

@@ -172,7 +172,14 @@ py::list StrandlinkPy::get_completed_reads() {
             client->get_completed_reads(groups);
         }
     }
-    return completed_reads_to_list(groups);
+    py::list result = completed_reads_to_list(groups);
+    {
+        // Freeing the called reads is pure C++ work and takes long for many
+        // reads: other Python threads go on meanwhile.
+        py::gil_scoped_release release;
+        groups.clear();
+    }
+    return result;
 }
 
 Result StrandlinkPy::finish(int timeout) {
