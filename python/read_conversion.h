@@ -34,6 +34,6 @@ py::dict read_to_dict(const Read& read, ConversionProblems* problems = nullptr);
 // results or modified-base probabilities. Converts tolerantly: every read
 // becomes a dict; what could not be converted faithfully is reported as one
 // RuntimeWarning per read once the whole list stands.
-py::list completed_reads_to_list(const std::vector<std::vector<Read>>& groups);
+py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups);
 
 }  // namespace apps
