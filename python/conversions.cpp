@@ -144,6 +144,12 @@ namespace {
 // of the twelve types (left out, as metadata_entry_to_python does).
 py::object metadata_value_to_python(const std::string& key, const std::any& value, ConversionProblems* problems) {
     if (const auto* v = std::any_cast<std::string>(&value)) {
+        // Valid text, the usual case, needs no description of where it was.
+        PyObject* decoded = PyUnicode_DecodeUTF8(v->data(), static_cast<Py_ssize_t>(v->size()), "strict");
+        if (decoded) {
+            return py::reinterpret_steal<py::str>(decoded);
+        }
+        PyErr_Clear();
         const std::string what = "metadata \"" + key + "\"";
         return decode_text(*v, problems, what.c_str());
     }
