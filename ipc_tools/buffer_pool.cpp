@@ -61,7 +61,7 @@ BufferPool::Impl& BufferPool::impl() const {
 
 std::uint8_t* BufferPool::take(std::size_t size) {
     const SizeClass c = size_class(size);
-    if (c.bytes <= MAX_POOLED_SIZE) {
+    if (POOLING && c.bytes <= MAX_POOLED_SIZE) {
         Impl& state = impl();
         std::lock_guard<std::mutex> lock(state.mutex);
         auto& idle = state.idle[c.index];
@@ -81,7 +81,7 @@ void BufferPool::give_back(std::uint8_t* buffer, std::size_t size) noexcept {
         return;
     }
     const SizeClass c = size_class(size);
-    if (c.bytes <= MAX_POOLED_SIZE) {
+    if (POOLING && c.bytes <= MAX_POOLED_SIZE) {
         Impl& state = impl();
         std::lock_guard<std::mutex> lock(state.mutex);
         if (state.idle_bytes + c.bytes <= MAX_IDLE_BYTES) {

@@ -19,8 +19,26 @@
 
 namespace ipc_tools {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define STRANDLINK_BUFFER_POOLING 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define STRANDLINK_BUFFER_POOLING 0
+#endif
+#endif
+#ifndef STRANDLINK_BUFFER_POOLING
+#define STRANDLINK_BUFFER_POOLING 1
+#endif
+
 class BufferPool {
 public:
+    // Whether buffers are kept at all. Under the address and thread
+    // sanitizers every buffer is fresh memory, freed when given back: a
+    // recycled buffer would hide a use after its return from the one, and
+    // the other cannot see the hand-over of a sent frame's buffer inside
+    // ZeroMQ that orders its last use before its reuse.
+    static constexpr bool POOLING = STRANDLINK_BUFFER_POOLING != 0;
+
     // Bytes the pool holds idle at most; a buffer given back beyond that is
     // freed. Buffers larger than MAX_POOLED_SIZE are never kept.
     static constexpr std::size_t MAX_IDLE_BYTES = std::size_t{64} << 20;
