@@ -14,7 +14,8 @@
 // client moves reads as fast as the wire).
 //
 // Usage: client_bench [--rounds=N] [--workload=short|long|mixed]
-//                     [--profile=client|raw] [--seconds=S]
+//                     [--list-size=N] [--profile=client|raw] [--seconds=S]
+// --list-size passes the reads in lists of N instead of the workload's 64.
 // --profile runs one arm alone for S seconds (default 20) after the setup,
 // for a profiler to attach to.
 
@@ -108,6 +109,7 @@ struct Options {
     int rounds = 15;
     std::string workload;  // empty: all
     std::string profile;   // empty: the rounds
+    std::size_t list_size = 0;  // 0: the workload's
     double seconds = 20;
 };
 
@@ -120,6 +122,8 @@ Options parse(int argc, char** argv) {
             options.workload = arg.substr(11);
         } else if (arg.rfind("--profile=", 0) == 0) {
             options.profile = arg.substr(10);
+        } else if (arg.rfind("--list-size=", 0) == 0) {
+            options.list_size = static_cast<std::size_t>(std::atol(arg.c_str() + 12));
         } else if (arg.rfind("--seconds=", 0) == 0) {
             options.seconds = std::atof(arg.c_str() + 10);
         } else {
@@ -129,7 +133,10 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-void run_workload(const Workload& w, const Options& options) {
+void run_workload(Workload w, const Options& options) {
+    if (options.list_size > 0) {
+        w.list_size = options.list_size;
+    }
     test_server::BasecallerOptions basecaller_options;
     basecaller_options.polls_before_ready = 0;
     basecaller_options.max_reads = 0;
