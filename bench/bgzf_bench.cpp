@@ -7,7 +7,8 @@
 // and file reading; ours work from memory into memory. The data is SAM text
 // made up of reads with random bases, which compresses about as well as BAM
 // record bytes do. After the runs, prints each of our throughputs as a
-// fraction of the tool's (above 1: we are faster).
+// fraction of the tool's (above 1: we are faster), as the median of per-round
+// ratios of interleaved rounds (--rounds=N, default 21; 0 skips them).
 
 #include <benchmark/benchmark.h>
 
@@ -19,10 +20,13 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <zlib.h>
+
+#include "bench/interleaved_rounds.h"
 
 #include "bam/bam_utils.h"
 #include "bam/bgzf.h"
@@ -101,219 +105,209 @@ const Inputs& inputs() {
     return instance;
 }
 
-void run_tool(benchmark::State& state, const std::string& command) {
-    for (auto _ : state) {
-        if (std::system(command.c_str()) != 0) {
-            state.SkipWithError(("failed: " + command).c_str());
-            return;
-        }
-    }
-}
-
-void BM_BgzfWrite(benchmark::State& state) {
-    const auto& in = inputs();
+// One unit of each arm's work; false when it failed. The Google Benchmark
+// functions and the interleaved rounds run the same units.
+struct Work {
+    const Inputs& in = inputs();
     std::vector<char> out;
-    out.reserve(in.data.size());
+    std::vector<unsigned char> deflate_out = std::vector<unsigned char>(70000);
+    std::vector<unsigned char> inflate_out = std::vector<unsigned char>(65536);
+    z_stream deflater{};
+    z_stream inflater{};
+    kelp::bam::BamRecord record;
+    std::vector<char> block;
     std::string error;
-    for (auto _ : state) {
+
+    Work() {
+        out.reserve(in.data.size());
+        deflateInit2(&deflater, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        inflateInit2(&inflater, -15);
+    }
+    ~Work() {
+        deflateEnd(&deflater);
+        inflateEnd(&inflater);
+    }
+    Work(const Work&) = delete;
+    Work& operator=(const Work&) = delete;
+
+    static bool tool(const std::string& command) {
+        if (std::system(command.c_str()) != 0) {
+            std::fprintf(stderr, "failed: %s\n", command.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    bool bgzf_write() {
         out.clear();
         kelp::bgzf::pack_BGZF_blocks(out, in.data, error);
         benchmark::DoNotOptimize(out.data());
+        return true;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.data.size()));
-}
-BENCHMARK(BM_BgzfWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Plain zlib on the same 64 KiB chunks at the same level, into one reused
-// buffer, without the BGZF framing or the CRC: the floor of our writer.
-void BM_ZlibDeflate(benchmark::State& state) {
-    const auto& in = inputs();
-    std::vector<unsigned char> out(70000);
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    for (auto _ : state) {
+    // Plain zlib on the same 64 KiB chunks at the same level, into one reused
+    // buffer, without the BGZF framing or the CRC: the floor of our writer.
+    bool zlib_deflate() {
         for (size_t done = 0; done < in.data.size(); done += 65536) {
-            deflateReset(&stream);
-            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data.data() + done));
-            stream.avail_in = static_cast<uInt>(std::min<size_t>(65536, in.data.size() - done));
-            stream.next_out = out.data();
-            stream.avail_out = static_cast<uInt>(out.size());
-            deflate(&stream, Z_FINISH);
-            benchmark::DoNotOptimize(out.data());
+            deflateReset(&deflater);
+            deflater.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data.data() + done));
+            deflater.avail_in = static_cast<uInt>(std::min<size_t>(65536, in.data.size() - done));
+            deflater.next_out = deflate_out.data();
+            deflater.avail_out = static_cast<uInt>(deflate_out.size());
+            deflate(&deflater, Z_FINISH);
+            benchmark::DoNotOptimize(deflate_out.data());
         }
+        return true;
     }
-    deflateEnd(&stream);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.data.size()));
-}
-BENCHMARK(BM_ZlibDeflate)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_BgzipWrite(benchmark::State& state) {
-    run_tool(state, "bgzip -l 6 -@1 -c " + inputs().data_path + " > /dev/null");
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * inputs().data.size()));
-}
-BENCHMARK(BM_BgzipWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+    bool bgzip_write() { return tool("bgzip -l 6 -@1 -c " + in.data_path + " > /dev/null"); }
 
-void BM_BgzfRead(benchmark::State& state) {
-    const auto& in = inputs();
-    std::vector<char> out;
-    out.reserve(in.data.size());
-    for (auto _ : state) {
+    bool bgzf_read() {
         std::istringstream stream(in.compressed);
         out.clear();
-        std::string error;
+        error.clear();
         while (kelp::bgzf::read_BGZF_block(stream, out, error)) {
         }
-        if (!error.empty() || out.size() != in.data.size()) {
-            state.SkipWithError(error.c_str());
-            return;
-        }
+        return error.empty() && out.size() == in.data.size();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.data.size()));
-}
-BENCHMARK(BM_BgzfRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Plain zlib inflate of the same blocks' payloads into one reused buffer,
-// without stream reads, checks or the CRC: the floor of our reader.
-void BM_ZlibInflate(benchmark::State& state) {
-    const auto& in = inputs();
-    std::vector<unsigned char> out(65536);
-    z_stream stream{};
-    inflateInit2(&stream, -15);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(in.compressed.data());
-    for (auto _ : state) {
+    // Plain zlib inflate of the same blocks' payloads into one reused buffer,
+    // without stream reads, checks or the CRC: the floor of our reader.
+    bool zlib_inflate() {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(in.compressed.data());
         for (size_t at = 0; at < in.compressed.size();) {
-            const size_t block = 1 + (bytes[at + 16] | (bytes[at + 17] << 8));
-            inflateReset(&stream);
-            stream.next_in = const_cast<Bytef*>(bytes + at + 18);
-            stream.avail_in = static_cast<uInt>(block - 26);
-            stream.next_out = out.data();
-            stream.avail_out = static_cast<uInt>(out.size());
-            inflate(&stream, Z_FINISH);
-            benchmark::DoNotOptimize(out.data());
-            at += block;
+            const size_t size = 1 + (bytes[at + 16] | (bytes[at + 17] << 8));
+            inflateReset(&inflater);
+            inflater.next_in = const_cast<Bytef*>(bytes + at + 18);
+            inflater.avail_in = static_cast<uInt>(size - 26);
+            inflater.next_out = inflate_out.data();
+            inflater.avail_out = static_cast<uInt>(inflate_out.size());
+            inflate(&inflater, Z_FINISH);
+            benchmark::DoNotOptimize(inflate_out.data());
+            at += size;
         }
+        return true;
     }
-    inflateEnd(&stream);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.data.size()));
-}
-BENCHMARK(BM_ZlibInflate)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_BgzipRead(benchmark::State& state) {
-    run_tool(state, "bgzip -d -@1 -c " + inputs().gz_path + " > /dev/null");
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * inputs().data.size()));
-}
-BENCHMARK(BM_BgzipRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+    bool bgzip_read() { return tool("bgzip -d -@1 -c " + in.gz_path + " > /dev/null"); }
 
-// One BGZF block per record, as a coordinate-sorting writer packs them.
-void BM_SamToBam(benchmark::State& state) {
-    const auto& in = inputs();
-    const kelp::bam::AlignmentFileHeader header{REFS};
-    std::vector<char> out;
-    for (auto _ : state) {
+    // One BGZF block per record, as a coordinate-sorting writer packs them.
+    bool sam_to_bam() {
+        const kelp::bam::AlignmentFileHeader header{REFS};
         out.clear();
         for (const std::string& line : in.sam_lines) {
             kelp::bam::BamRecordIndexFileInfo info;
             uint64_t key = 0;
-            std::string error;
             if (!kelp::bam::util::pack_sam_line_to_BGZF_blocks(out, info, key, line, header, error)) {
-                state.SkipWithError(error.c_str());
-                return;
+                return false;
             }
         }
         benchmark::DoNotOptimize(out.data());
+        return true;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.sam_bytes));
-    state.counters["bam_bytes"] = static_cast<double>(out.size());
-}
-BENCHMARK(BM_SamToBam)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The same lines parsed and serialised only: the share of SAM-to-BAM that is
-// not compression.
-void BM_SamToRecordBytes(benchmark::State& state) {
-    const auto& in = inputs();
-    kelp::bam::BamRecord record;
-    std::vector<char> block;
-    for (auto _ : state) {
+    // The same lines parsed and serialised only: the share of SAM-to-BAM
+    // that is not compression.
+    bool sam_to_record_bytes() {
         for (const std::string& line : in.sam_lines) {
-            std::string error;
             if (!kelp::bam::util::parse_sam_line_to_bam_record(line, record, REFS, error) ||
                 !record.serialise(block, error)) {
-                state.SkipWithError(error.c_str());
-                return;
+                return false;
             }
             benchmark::DoNotOptimize(block.data());
         }
+        return true;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.sam_bytes));
-}
-BENCHMARK(BM_SamToRecordBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_SamtoolsViewB(benchmark::State& state) {
-    run_tool(state, "samtools view -b -@0 -o /dev/null " + inputs().sam_path);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * inputs().sam_bytes));
+    bool samtools_view_b() { return tool("samtools view -b -@0 -o /dev/null " + in.sam_path); }
+};
+
+Work& work() {
+    static Work instance;
+    return instance;
 }
+
+template <bool (Work::*Unit)()>
+void run_arm(benchmark::State& state, size_t bytes) {
+    Work& w = work();
+    for (auto _ : state) {
+        if (!(w.*Unit)()) {
+            state.SkipWithError(w.error.empty() ? "failed" : w.error.c_str());
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+size_t data_bytes() { return inputs().data.size(); }
+size_t sam_bytes() { return inputs().sam_bytes; }
+
+void BM_BgzfWrite(benchmark::State& state) { run_arm<&Work::bgzf_write>(state, data_bytes()); }
+BENCHMARK(BM_BgzfWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_ZlibDeflate(benchmark::State& state) { run_arm<&Work::zlib_deflate>(state, data_bytes()); }
+BENCHMARK(BM_ZlibDeflate)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_BgzipWrite(benchmark::State& state) { run_arm<&Work::bgzip_write>(state, data_bytes()); }
+BENCHMARK(BM_BgzipWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_BgzfRead(benchmark::State& state) { run_arm<&Work::bgzf_read>(state, data_bytes()); }
+BENCHMARK(BM_BgzfRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_ZlibInflate(benchmark::State& state) { run_arm<&Work::zlib_inflate>(state, data_bytes()); }
+BENCHMARK(BM_ZlibInflate)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_BgzipRead(benchmark::State& state) { run_arm<&Work::bgzip_read>(state, data_bytes()); }
+BENCHMARK(BM_BgzipRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_SamToBam(benchmark::State& state) {
+    run_arm<&Work::sam_to_bam>(state, sam_bytes());
+    state.counters["bam_bytes"] = static_cast<double>(work().out.size());
+}
+BENCHMARK(BM_SamToBam)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_SamToRecordBytes(benchmark::State& state) { run_arm<&Work::sam_to_record_bytes>(state, sam_bytes()); }
+BENCHMARK(BM_SamToRecordBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_SamtoolsViewB(benchmark::State& state) { run_arm<&Work::samtools_view_b>(state, sam_bytes()); }
 BENCHMARK(BM_SamtoolsViewB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps each run's bytes per second for the ratios printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) {
-                continue;
-            }
-            const auto bytes = run.counters.find("bytes_per_second");
-            if (bytes != run.counters.end()) {
-                m_rates[run.benchmark_name()] = bytes->second.value;
-            }
-        }
-    }
-
-    void print_ratios() const {
-        std::printf("\nThroughput as a fraction of the reference tool's (same run, one thread each):\n");
-        print_ratio("BM_BgzfWrite", "BM_BgzipWrite");
-        print_ratio("BM_BgzfRead", "BM_BgzipRead");
-        print_ratio("BM_SamToBam", "BM_SamtoolsViewB");
-        std::printf("Beside plain zlib on the same chunks, and the share of SAM-to-BAM that is not compression:\n");
-        print_ratio("BM_BgzfWrite", "BM_ZlibDeflate");
-        print_ratio("BM_BgzfRead", "BM_ZlibInflate");
-        print_ratio("BM_SamToBam", "BM_SamToRecordBytes");
-    }
-
-  private:
-    void print_ratio(const char* name, const char* reference) const {
-        const double value = rate(name);
-        const double base = rate(reference);
-        if (value > 0 && base > 0) {
-            std::printf("  %-14s / %-19s %.3f\n", name, reference, value / base);
-        }
-    }
-
-    double rate(const std::string& prefix) const {
-        for (const auto& [name, value] : m_rates) {
-            if (name.rfind(prefix, 0) == 0 &&
-                (name.size() == prefix.size() || name[prefix.size()] == '/')) {
-                return value;
-            }
-        }
-        return 0;
-    }
-
-    std::map<std::string, double> m_rates;
-};
+// Throughputs as fractions of the reference tool's and of plain zlib, each
+// the median of per-round ratios of interleaved rounds.
+void print_interleaved_ratios(int rounds) {
+    Work& w = work();
+    const auto arm = [&w](const char* name, bool (Work::*unit)(), size_t bytes) {
+        return bench_rounds::Arm{name,
+                                 [&w, unit] {
+                                     if (!(w.*unit)()) {
+                                         throw std::runtime_error("a benchmark arm failed");
+                                     }
+                                 },
+                                 static_cast<double>(bytes)};
+    };
+    enum { write, deflate_, bgzip_w, read, inflate_, bgzip_r, sam, record, samtools };
+    const std::vector<bench_rounds::Arm> arms = {
+            arm("BM_BgzfWrite", &Work::bgzf_write, data_bytes()),
+            arm("BM_ZlibDeflate", &Work::zlib_deflate, data_bytes()),
+            arm("BM_BgzipWrite", &Work::bgzip_write, data_bytes()),
+            arm("BM_BgzfRead", &Work::bgzf_read, data_bytes()),
+            arm("BM_ZlibInflate", &Work::zlib_inflate, data_bytes()),
+            arm("BM_BgzipRead", &Work::bgzip_read, data_bytes()),
+            arm("BM_SamToBam", &Work::sam_to_bam, sam_bytes()),
+            arm("BM_SamToRecordBytes", &Work::sam_to_record_bytes, sam_bytes()),
+            arm("BM_SamtoolsViewB", &Work::samtools_view_b, sam_bytes()),
+    };
+    const auto rates = bench_rounds::run_rounds(arms, rounds, 0.1);
+    const auto print = [&](int a, int b) {
+        std::printf("  %-14s / %-19s %.3f\n", arms[a].name.c_str(), arms[b].name.c_str(),
+                    bench_rounds::median_ratio(rates, a, b));
+    };
+    std::printf("\nThroughput as a fraction of the reference tool's (one thread each; median of %d "
+                "interleaved rounds):\n", rounds);
+    print(write, bgzip_w);
+    print(read, bgzip_r);
+    print(sam, samtools);
+    std::printf("Beside plain zlib on the same chunks, and the share of SAM-to-BAM that is not compression:\n");
+    print(write, deflate_);
+    print(read, inflate_);
+    print(sam, record);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
     inputs();  // built before any timing
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.print_ratios();
-    benchmark::Shutdown();
-    return 0;
+    return bench_rounds::benchmark_main(argc, argv, print_interleaved_ratios);
 }

@@ -1,44 +1,43 @@
-// The whole client against a test server that calls every read at once,
-// beside raw libzmq REQ/REP replaying the very same sequence of frames (the
-// pushes, polls and called blocks of one round, recorded from the client's
-// own traffic), interleaved round by round in one run.
+// The whole client (apps::Strandlink) against a responder that answers at
+// once from replies prepared ahead (bench/fast_responder.h), beside a bare
+// REQ socket sending the very same sequence of request frames to the same
+// responder, in interleaved rounds.
 //
-//   client   strandlink::Client: pass the round's reads, collect them all
-//   raw      bare REQ -> bare REP sending the recorded request frames and
-//            answering with the recorded reply frames
-//   server   bare REQ -> the test server, sending the recorded requests as
-//            the client's connection (the server's own cost on the traffic)
+//   client   pass the round's reads in lists, collect them all and drop them
+//   raw      the hot requests of one client round, captured byte for byte,
+//            sent on a bare REQ socket, each reply awaited
 //
-// Both arms copy the round's reads from the same templates first (the client
-// takes its reads over; the raw arm drops its copies), so that cost is
-// alike on both sides. The ratio printed is the median over rounds of raw
-// time / client time (1.0: the client moves reads as fast as the wire).
+// The client arm's reads are made before each run, untimed: what is timed
+// is what the client costs an application from handing reads in to having
+// dropped the called reads. The figures: samples/s of each arm (medians over
+// rounds) and the median of the per-round ratios client / raw (1.0: the
+// client moves reads as fast as the wire).
 //
-// Usage: client_bench [--rounds=N]
+// Usage: client_bench [--rounds=N] [--workload=short|long|mixed]
+//                     [--list-size=N] [--profile=client|raw] [--seconds=S]
+// --list-size passes the reads in lists of N instead of the workload's 64.
+// --profile runs one arm alone for S seconds (default 20) after the setup,
+// for a profiler to attach to.
 
-#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <zmq.hpp>
-
+#include "apps/strandlink.h"
+#include "bench/fast_responder.h"
 #include "bench/interleaved_rounds.h"
-#include "strandlink/client.h"
 #include "testing/basecaller.h"
 #include "testing/server_registration.h"
 #include "testing/test_server.h"
 
 namespace {
-
-using interfaces::ReadHolder;
-using interfaces::ReadList;
 
 std::vector<std::int16_t> make_samples(std::size_t count, unsigned seed) {
     std::vector<std::int16_t> samples(count);
@@ -52,26 +51,29 @@ std::vector<std::int16_t> make_samples(std::size_t count, unsigned seed) {
     return samples;
 }
 
-ReadHolder make_read(unsigned long long tag, std::size_t samples) {
-    ReadHolder read;
+interfaces::ReadHolder make_read(unsigned long long tag, std::size_t samples) {
+    interfaces::ReadHolder read;
     read.read_tag = tag;
     kelp::data_wrappers::v2::DataSetData raw;
     raw.own(make_samples(samples, static_cast<unsigned>(tag)));
     read.datasets.emplace(dataset::raw_data, std::move(raw));
-    const std::string id = "read-" + std::to_string(tag);
+    const std::string id = "0b8c6a3e-5f2d-4f57-9d0a-" + std::to_string(100000000000ull + tag);
     read.metadata.insert("duration", static_cast<unsigned long long>(samples));
     read.metadata.insert("daq_offset", 4.5f);
     read.metadata.insert("daq_scaling", 0.25f);
     read.metadata.insert("read_id", id);
     read.metadata.insert("strand_id", id);
     read.metadata.insert("sampling_rate", 4000.0f);
-    read.metadata.insert("start_time", 0ull);
+    read.metadata.insert("start_time", 1000ull * tag);
+    read.metadata.insert("channel", static_cast<int>(tag % 512));
+    read.metadata.insert("mux", static_cast<unsigned>(tag % 4));
+    read.metadata.insert("run_id", std::string("f2a1c7d9e3b54a6f8c0d1e2f3a4b5c6d7e8f9a0b"));
     return read;
 }
 
 // A deep copy of a read as the application made it.
-ReadHolder copy_of(const ReadHolder& read) {
-    ReadHolder copy;
+interfaces::ReadHolder copy_of(const interfaces::ReadHolder& read) {
+    interfaces::ReadHolder copy;
     copy.read_tag = read.read_tag;
     copy.metadata = read.metadata;
     for (const auto& [id, source] : read.datasets) {
@@ -83,224 +85,162 @@ ReadHolder copy_of(const ReadHolder& read) {
     return copy;
 }
 
-std::string frame_bytes(ipc_tools::Message message) {
-    zmq::message_t frame;
-    message.transfer_to_zmq(frame);
-    return frame.to_string();
+struct Workload {
+    const char* name;
+    std::vector<std::size_t> samples;  // of each read, in tag order
+    std::size_t list_size;             // reads per pass_reads call
+};
+
+std::vector<Workload> workloads() {
+    Workload short_reads{"short", std::vector<std::size_t>(2000, 4000), 64};
+    Workload long_reads{"long", std::vector<std::size_t>(100, 1000000), 64};
+    // Lengths spread evenly on a log scale from 1,000 to 1.5 M samples.
+    Workload mixed{"mixed", {}, 64};
+    std::uint32_t state = 12345;
+    for (int i = 0; i < 300; ++i) {
+        state = state * 1664525u + 1013904223u;
+        const double u = static_cast<double>(state >> 8) / static_cast<double>(1u << 24);
+        mixed.samples.push_back(static_cast<std::size_t>(1000.0 * std::pow(1500.0, u)));
+    }
+    return {short_reads, long_reads, mixed};
 }
 
-// The basecaller, recording every exchange of the read traffic while asked to.
-class RecordingTraffic : public test_server::ReadTraffic {
-public:
-    explicit RecordingTraffic(std::shared_ptr<test_server::Basecaller> inner) : m_inner(std::move(inner)) {}
+struct Options {
+    int rounds = 15;
+    std::string workload;  // empty: all
+    std::string profile;   // empty: the rounds
+    std::size_t list_size = 0;  // 0: the workload's
+    double seconds = 20;
+};
 
-    void record(bool on) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_recording = on;
-    }
-    std::vector<std::pair<std::string, std::string>> take_exchanges() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::move(m_exchanges);
-    }
-
-    bool handles(ipc_tools::MessageType type) const override { return m_inner->handles(type); }
-    test_server::Reply handle(const test_server::ClientSetup& client, const test_server::Request& request) override {
-        test_server::Reply reply = m_inner->handle(client, request);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_recording || reply.is_silent()) {
-            return reply;
+Options parse(int argc, char** argv) {
+    Options options;
+    options.rounds = bench_rounds::take_rounds_argument(argc, argv, options.rounds);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--workload=", 0) == 0) {
+            options.workload = arg.substr(11);
+        } else if (arg.rfind("--profile=", 0) == 0) {
+            options.profile = arg.substr(10);
+        } else if (arg.rfind("--list-size=", 0) == 0) {
+            options.list_size = static_cast<std::size_t>(std::atol(arg.c_str() + 12));
+        } else if (arg.rfind("--seconds=", 0) == 0) {
+            options.seconds = std::atof(arg.c_str() + 10);
+        } else {
+            throw std::invalid_argument("unknown argument: " + arg);
         }
-        zmq::message_t frame = reply.take_frame();
-        std::string reply_bytes = frame.to_string();
-        m_exchanges.emplace_back(frame_bytes(request.message.copy()), reply_bytes);
-        return test_server::Reply::raw(reply_bytes);
     }
-    void client_connected(const test_server::ClientSetup& client) override { m_inner->client_connected(client); }
-    void client_disconnected(const std::string& id) override { m_inner->client_disconnected(id); }
-    void reset() override { m_inner->reset(); }
-    Counts counts(const std::string& id) const override { return m_inner->counts(id); }
-    Counts lifetime_counts() const override { return m_inner->lifetime_counts(); }
+    return options;
+}
 
-private:
-    std::shared_ptr<test_server::Basecaller> m_inner;
-    std::mutex m_mutex;
-    bool m_recording = false;
-    std::vector<std::pair<std::string, std::string>> m_exchanges;
-};
-
-// A REP socket answering the i-th request with the i-th recorded reply.
-class ReplayRep {
-public:
-    explicit ReplayRep(std::vector<std::string> replies)
-            : m_context(1), m_rep(m_context, zmq::socket_type::rep), m_replies(std::move(replies)) {
-        m_rep.set(zmq::sockopt::linger, 0);
-        m_rep.bind("tcp://127.0.0.1:*");
-        m_endpoint = m_rep.get(zmq::sockopt::last_endpoint);
-        m_thread = std::thread([this] {
-            zmq::pollitem_t item{m_rep.handle(), 0, ZMQ_POLLIN, 0};
-            std::size_t next = 0;
-            while (!m_stop) {
-                zmq::poll(&item, 1, std::chrono::milliseconds(10));
-                if ((item.revents & ZMQ_POLLIN) == 0) {
-                    continue;
-                }
-                zmq::message_t request;
-                if (!m_rep.recv(request, zmq::recv_flags::none)) {
-                    continue;
-                }
-                const std::string& reply = m_replies[next++ % m_replies.size()];
-                zmq::message_t answer(reply.data(), reply.size());
-                m_rep.send(answer, zmq::send_flags::none);
-            }
-        });
+void run_workload(Workload w, const Options& options) {
+    if (options.list_size > 0) {
+        w.list_size = options.list_size;
     }
-    ~ReplayRep() {
-        m_stop = true;
-        m_thread.join();
-    }
-    const std::string& endpoint() const { return m_endpoint; }
-
-private:
-    zmq::context_t m_context;
-    zmq::socket_t m_rep;
-    std::vector<std::string> m_replies;
-    std::string m_endpoint;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-struct Case {
-    const char* name;
-    std::size_t reads;
-    std::size_t samples;
-    std::size_t list_size;  // reads per pass_reads call; 1 passes them one by one
-};
-
-void run_case(const Case& c, int rounds) {
-    test_server::BasecallerOptions options;
-    options.polls_before_ready = 0;
-    options.max_reads = 100000;
-    options.max_samples = 1ull << 40;
-    // Every round passes the same reads: the server calls them once and then
-    // answers at once, so the client's own work shows.
-    options.reuse_calls = true;
-    auto basecaller = std::make_shared<test_server::Basecaller>(options);
-    auto traffic = std::make_shared<RecordingTraffic>(basecaller);
+    test_server::BasecallerOptions basecaller_options;
+    basecaller_options.polls_before_ready = 0;
+    basecaller_options.max_reads = 0;
+    basecaller_options.max_samples = 0;
+    basecaller_options.reuse_calls = true;
+    auto basecaller = std::make_shared<test_server::Basecaller>(basecaller_options);
     test_server::TestServer server("tcp://127.0.0.1:*");
-    test_server::ServerRegistration::install(server, test_server::example_setup(), traffic);
+    test_server::ServerRegistration::install(server, test_server::example_setup(), basecaller);
     server.start();
+    bench_responder::FastResponder responder(server.endpoint());
 
-    strandlink::Client client(256000, 1000, 10, true, nullptr);
-    ipc_tools::ConnectionInfo info;
-    info.config = "signal_model_hac";
-    info.client_name = "bench";
-    client.connect(server.endpoint(), 10000, 30, info);
-    if (client.get_connection_state().get_status() != strandlink::ClientStatus::connected) {
+    apps::Strandlink client(responder.endpoint(), "signal_model_hac", "", false);
+    if (client.connect() != apps::Result::success) {
         throw std::runtime_error("bench client did not connect");
     }
 
-    // The same reads every round: their tags are free again once the round
-    // collected them, and the server calls each read once.
-    std::vector<ReadHolder> templates;
-    templates.reserve(c.reads);
-    for (std::size_t i = 0; i < c.reads; ++i) {
-        templates.push_back(make_read(i + 1, c.samples));
+    std::vector<interfaces::ReadHolder> templates;
+    double total_samples = 0;
+    for (std::size_t i = 0; i < w.samples.size(); ++i) {
+        templates.push_back(make_read(i + 1, w.samples[i]));
+        total_samples += static_cast<double>(w.samples[i]);
     }
-    auto copies = [&] {
-        ReadList reads;
-        for (const ReadHolder& read : templates) {
-            reads.push_back(copy_of(read));
+    std::vector<std::vector<apps::Read>> lists;
+    auto prepare = [&] {
+        lists.clear();
+        for (std::size_t i = 0; i < templates.size(); i += w.list_size) {
+            std::vector<apps::Read> list;
+            for (std::size_t k = i; k < templates.size() && k < i + w.list_size; ++k) {
+                apps::Read read;
+                read.set_readholder(copy_of(templates[k]));
+                list.push_back(std::move(read));
+            }
+            lists.push_back(std::move(list));
         }
-        return reads;
     };
     auto client_round = [&] {
-        ReadList reads = copies();
-        while (!reads.empty()) {
-            ReadList list;
-            for (std::size_t i = 0; i < c.list_size && !reads.empty(); ++i) {
-                list.splice(list.end(), reads, reads.begin());
-            }
-            const auto result = list.size() == 1 ? client.pass_read(list.front(), 60000)
-                                                 : client.pass_reads(list, 60000);
-            if (result != strandlink::ClientQueueReadsResult::success) {
+        for (auto& list : lists) {
+            const auto result = client.pass_reads(list, 600000);
+            if (result != apps::PassReadResult::success) {
                 throw std::runtime_error("pass refused");
             }
         }
-        ReadList out;
-        while (out.size() < c.reads) {
-            client.get_completed_reads(out, interfaces::ReadPriority::medium);
-            if (out.size() < c.reads) {
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::size_t collected = 0;
+        while (collected < templates.size()) {
+            std::vector<std::vector<apps::Read>> out;
+            client.get_completed_reads(out);
+            collected += out.size();
+            if (out.empty()) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
         }
     };
 
-    // A round to have every read called once, then one recorded: the
-    // exchanges the raw arm replays.
+    // One round through to the test server records the script; one round
+    // served from it is captured for the raw arm.
+    responder.record_script();
+    prepare();
     client_round();
-    traffic->record(true);
+    responder.serve_fast(true);
+    prepare();
     client_round();
-    traffic->record(false);
-    std::vector<std::string> requests;
-    std::vector<std::string> replies;
-    for (auto& [request, reply] : traffic->take_exchanges()) {
-        requests.push_back(std::move(request));
-        replies.push_back(std::move(reply));
+    bench_responder::RawReplay raw(responder.endpoint(), responder.take_captured());
+    const std::size_t entries = responder.script_entries();
+    responder.serve_fast(false);
+    raw.run();
+    if (responder.handed_out() != entries) {
+        throw std::runtime_error("raw replay did not hand out the whole script");
     }
-    ReplayRep rep(replies);
-    zmq::context_t context(1);
-    zmq::socket_t req(context, zmq::socket_type::req);
-    req.set(zmq::sockopt::linger, 0);
-    req.connect(rep.endpoint());
-    // Sends every recorded request on `socket` and waits for each reply.
-    auto replay = [&](zmq::socket_t& socket) {
-        ReadList dropped = copies();
-        for (const std::string& bytes : requests) {
-            zmq::message_t request(bytes.data(), bytes.size());
-            socket.send(request, zmq::send_flags::none);
-            zmq::message_t reply;
-            if (!socket.recv(reply, zmq::recv_flags::none)) {
-                throw std::runtime_error("no reply");
-            }
+
+    std::printf("%s: %zu reads, %.0f samples per round, lists of %zu, %zu requests on the wire, "
+                "%zu called replies\n",
+                w.name, templates.size(), total_samples, w.list_size, raw.size(), entries);
+    std::fflush(stdout);
+
+    const std::vector<bench_rounds::Arm> arms = {{"client", client_round, total_samples, prepare},
+                                                 {"raw", [&] { raw.run(); }, total_samples}};
+    if (!options.profile.empty()) {
+        const auto& arm = options.profile == "raw" ? arms[1] : arms[0];
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.seconds);
+        std::size_t runs = 0;
+        while (std::chrono::steady_clock::now() < end) {
+            bench_rounds::time_runs(arm, 1);
+            ++runs;
         }
-    };
-    auto raw_round = [&] { replay(req); };
-
-    // The recorded requests sent to the test server itself, as the client's
-    // connection: the server's own cost on the same traffic.
-    zmq::socket_t server_req(context, zmq::socket_type::req);
-    server_req.set(zmq::sockopt::linger, 0);
-    server_req.connect(server.endpoint());
-    auto server_round = [&] { replay(server_req); };
-
-    const std::vector<bench_rounds::Arm> arms = {{"client", client_round, static_cast<double>(c.reads)},
-                                                 {"raw", raw_round, static_cast<double>(c.reads)},
-                                                 {"server", server_round, static_cast<double>(c.reads)}};
-    const auto rates = bench_rounds::run_rounds(arms, rounds, 0.2);
-    const double reads_per_s = bench_rounds::median(rates[0]);
-    std::printf("%s: %zu reads of %zu samples per round, %zu exchanges on the wire (%d rounds)\n", c.name, c.reads,
-                c.samples, requests.size(), rounds);
-    std::printf("  client: %.0f reads/s, %.1f Msamples/s\n", reads_per_s, reads_per_s * c.samples / 1e6);
-    std::printf("  raw:    %.0f reads/s, %.1f Msamples/s\n", bench_rounds::median(rates[1]),
-                bench_rounds::median(rates[1]) * c.samples / 1e6);
-    std::printf("  server: %.0f reads/s (the recorded requests against the test server)\n",
-                bench_rounds::median(rates[2]));
-    std::printf("  client / raw:    %.2f (median of per-round ratios)\n", bench_rounds::median_ratio(rates, 0, 1));
-    std::printf("  server / raw:    %.2f\n", bench_rounds::median_ratio(rates, 2, 1));
-    std::printf("  client / server: %.2f (the client's own share)\n", bench_rounds::median_ratio(rates, 0, 2));
-    client.finish_by(10);
+        std::printf("  %s alone: %zu runs\n", arm.name.c_str(), runs);
+    } else {
+        const auto rates = bench_rounds::run_rounds(arms, options.rounds, 0.3);
+        std::printf("  client: %8.1f Msamples/s\n", bench_rounds::median(rates[0]) / 1e6);
+        std::printf("  raw:    %8.1f Msamples/s\n", bench_rounds::median(rates[1]) / 1e6);
+        std::printf("  client / raw: %.2f (median of %d per-round ratios)\n",
+                    bench_rounds::median_ratio(rates, 0, 1), options.rounds);
+    }
+    std::fflush(stdout);
+    client.disconnect();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = bench_rounds::take_rounds_argument(argc, argv, 15);
-    const std::vector<Case> cases = {
-            {"short reads, batched", 512, 4000, 64},
-            {"long reads, blocks", 16, 600000, 1},
-    };
-    for (const Case& c : cases) {
-        run_case(c, rounds);
+    const Options options = parse(argc, argv);
+    for (const Workload& w : workloads()) {
+        if (options.workload.empty() || options.workload == w.name) {
+            run_workload(w, options);
+        }
     }
     return 0;
 }

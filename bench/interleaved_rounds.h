@@ -29,22 +29,40 @@ struct Arm {
     std::function<void()> run;
     // What one run counts for (samples, reads), to turn time into a rate.
     double items_per_run = 1;
+    // Untimed work before each run (making the reads a run hands over), or
+    // empty.
+    std::function<void()> prepare = {};
 };
+
+// Seconds of `repeats` runs of the arm, its preparations not counted.
+inline double time_runs(const Arm& arm, std::size_t repeats) {
+    using Clock = std::chrono::steady_clock;
+    if (!arm.prepare) {
+        const auto start = Clock::now();
+        for (std::size_t i = 0; i < repeats; ++i) {
+            arm.run();
+        }
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    double seconds = 0;
+    for (std::size_t i = 0; i < repeats; ++i) {
+        arm.prepare();
+        const auto start = Clock::now();
+        arm.run();
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    return seconds;
+}
 
 // Rates (items per second) of each arm in each round: rates[arm][round].
 inline std::vector<std::vector<double>> run_rounds(const std::vector<Arm>& arms, int rounds,
                                                    double seconds_per_arm_and_round) {
-    using Clock = std::chrono::steady_clock;
     // Calibrate each arm to a repeat count that fills the time slot.
     std::vector<std::size_t> repeats(arms.size(), 1);
     for (std::size_t a = 0; a < arms.size(); ++a) {
-        arms[a].run();  // warm caches and allocator pools
+        time_runs(arms[a], 1);  // warm caches and allocator pools
         for (;;) {
-            const auto start = Clock::now();
-            for (std::size_t i = 0; i < repeats[a]; ++i) {
-                arms[a].run();
-            }
-            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            const double seconds = time_runs(arms[a], repeats[a]);
             if (seconds >= seconds_per_arm_and_round / 4 || repeats[a] > (1u << 24)) {
                 const double scale = seconds > 0 ? seconds_per_arm_and_round / seconds : 2;
                 repeats[a] = std::max<std::size_t>(1, static_cast<std::size_t>(repeats[a] * scale));
@@ -57,11 +75,7 @@ inline std::vector<std::vector<double>> run_rounds(const std::vector<Arm>& arms,
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t k = 0; k < arms.size(); ++k) {
             const std::size_t a = (k + static_cast<std::size_t>(round)) % arms.size();
-            const auto start = Clock::now();
-            for (std::size_t i = 0; i < repeats[a]; ++i) {
-                arms[a].run();
-            }
-            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            const double seconds = time_runs(arms[a], repeats[a]);
             rates[a].push_back(static_cast<double>(repeats[a]) * arms[a].items_per_run / seconds);
         }
     }

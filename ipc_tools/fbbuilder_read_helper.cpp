@@ -1,6 +1,7 @@
 #include "ipc_tools/fbbuilder_read_helper.h"
 
 #include "common/contract.h"
+#include "ipc_tools/buffer_pool.h"
 #include "data_model/interfaces/read_alignment.h"
 #include "data_model/interfaces/read_holder.h"
 #include "data_model/key_tags.h"
@@ -472,7 +473,7 @@ std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& re
         const std::size_t offset = k * block_size;
         const std::size_t samples = std::min<std::size_t>(block_size, duration - offset);
         const BlockSource source = block_source(read, keys, samples, offset);
-        flatbuffers::FlatBufferBuilder builder(initial_size(keys, samples, client_id));
+        flatbuffers::FlatBufferBuilder builder = make_pooled_builder(initial_size(keys, samples, client_id));
         const auto block = build_block(builder, read, source, samples, k, num_blocks, offset);
         const auto root = create_root(builder, client_id, tessel_ipc::Content_ReadBlockData, block.Union());
         tessel_ipc::FinishMessageDataBuffer(builder, root);
@@ -505,7 +506,7 @@ Message create_batch_message(const Reads& reads, const std::string& client_id) {
         gathered.push_back({duration, block_source(read, keys, duration, 0)});
         size += initial_size(keys, duration, no_client_id);
     }
-    flatbuffers::FlatBufferBuilder builder(size);
+    flatbuffers::FlatBufferBuilder builder = make_pooled_builder(size);
     std::vector<flatbuffers::Offset<tessel_ipc::ReadBlockData>> blocks;
     blocks.reserve(reads.size());
     for (std::size_t i = 0; i < gathered.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "ipc_tools/ipc_tools.h"
 
 #include "common/contract.h"
+#include "ipc_tools/buffer_pool.h"
 
 #include <array>
 #include <cstring>
@@ -173,7 +174,7 @@ Message::Message(flatbuffers::FlatBufferBuilder& builder) { adopt_builder(builde
 Message::Message(MessageType type, const std::string& client_id, unsigned value,
                  const std::string& text)
     : m_type(type) {
-    flatbuffers::FlatBufferBuilder builder(SIMPLE_MESSAGE_INITIAL_SIZE);
+    flatbuffers::FlatBufferBuilder builder = make_pooled_builder(SIMPLE_MESSAGE_INITIAL_SIZE);
     flatbuffers::Offset<flatbuffers::String> text_offset;
     if (!text.empty()) {
         // The text ends at its first NUL, as the server reads a C string.
@@ -227,22 +228,36 @@ Message::Message(zmq::message_t&& message) {
     m_type = check_message_type(get_message_data());
 }
 
+// The frame is held through a pointer, so its bytes (and any aligned copy of
+// them) stay where they are when the message moves: the verified root moves
+// along with them.
 Message::Message(Message&& other) noexcept
     : m_type(other.m_type),
       m_message(std::move(other.m_message)),
-      m_aligned_copy(std::move(other.m_aligned_copy)) {
+      m_aligned_copy(std::move(other.m_aligned_copy)),
+      m_root(other.m_root) {
     other.m_type = UNSET;
-    other.m_aligned_copy.clear();
+    other.forget_frame_views();
 }
 
 Message& Message::operator=(Message&& other) noexcept {
     std::swap(m_type, other.m_type);
     std::swap(m_message, other.m_message);
     std::swap(m_aligned_copy, other.m_aligned_copy);
+    std::swap(m_root, other.m_root);
     return *this;
 }
 
 Message::~Message() = default;
+
+void Message::PooledBytesDeleter::operator()(std::uint8_t* bytes) const noexcept {
+    BufferPool::instance().give_back(bytes, size);
+}
+
+void Message::forget_frame_views() noexcept {
+    m_aligned_copy.reset();
+    m_root = nullptr;
+}
 
 void Message::adopt_builder(flatbuffers::FlatBufferBuilder& builder) {
     // The detached buffer carries the reserved block, its allocator and whether
@@ -260,7 +275,7 @@ void Message::adopt_builder(flatbuffers::FlatBufferBuilder& builder) {
     const auto* root = tessel_ipc::GetMessageData(holder->data());
     holder.release();  // ZeroMQ owns it now and frees it through free_builder_buffer
     m_message = ZmqMessagePtr(message.release());
-    m_aligned_copy.clear();
+    forget_frame_views();
     m_type = check_message_type(root);
 }
 
@@ -287,6 +302,19 @@ Message Message::copy() const {
     return result;
 }
 
+Message Message::share() const {
+    Message result;
+    result.m_type = m_type;
+    if (!m_message || zmq_msg_size(m_message.get()) == 0) {
+        return result;
+    }
+    result.m_message = ZmqMessagePtr(new_initialised_zmq_message());
+    if (zmq_msg_copy(result.m_message.get(), m_message.get()) != 0) {
+        throw zmq::error_t();
+    }
+    return result;
+}
+
 void Message::transfer_to_zmq(zmq::message_t& out) {
     if (!m_message) {
         out.rebuild();
@@ -297,12 +325,15 @@ void Message::transfer_to_zmq(zmq::message_t& out) {
     }
     m_message.reset();
     m_type = UNSET;
-    m_aligned_copy.clear();
+    forget_frame_views();
 }
 
 const tessel_ipc::MessageData* Message::get_message_data() const {
     if (!m_message) {
         throw std::runtime_error(INVALID_MESSAGE_DATA);
+    }
+    if (m_root != nullptr) {
+        return m_root;
     }
     const auto* data = static_cast<const std::uint8_t*>(zmq_msg_data(m_message.get()));
     const std::size_t size = zmq_msg_size(m_message.get());
@@ -311,16 +342,18 @@ const tessel_ipc::MessageData* Message::get_message_data() const {
     }
     if (reinterpret_cast<std::uintptr_t>(data) % FRAME_ALIGNMENT != 0) {
         // FlatBuffers reads scalars in place, so they must sit at their natural
-        // alignment; operator new gives 16-byte alignment.
-        if (m_aligned_copy.empty()) {
-            m_aligned_copy.assign(data, data + size);
+        // alignment; the pool's buffers are aligned to 16 bytes.
+        if (!m_aligned_copy) {
+            m_aligned_copy = PooledBytes(BufferPool::instance().take(size), PooledBytesDeleter{size});
+            std::memcpy(m_aligned_copy.get(), data, size);
         }
-        data = m_aligned_copy.data();
+        data = m_aligned_copy.get();
     }
     const auto* root = verify_frame(data, size);
     if (root == nullptr) {
         throw std::runtime_error(INVALID_MESSAGE_DATA);
     }
+    m_root = root;
     return root;
 }
 

@@ -100,7 +100,8 @@ inline std::uint32_t moves_length(const tessel_ipc::CalledBlockData& data) {
     return data.total_moves_length();
 }
 
-// One wire message. Move-only; copy() makes an explicit byte copy.
+// One wire message. Move-only; copy() makes an explicit byte copy and share()
+// a reference-counted one.
 // Not thread-safe: a message belongs to one thread at a time and is handed
 // between threads by moving it.
 class Message {
@@ -109,7 +110,9 @@ public:
     Message();
 
     // Adopts the finished buffer of `builder`, whose root must be a MessageData,
-    // without copying it; the builder is left empty. If ZeroMQ refuses the
+    // without copying it; the builder is left empty. The buffer goes back to
+    // the builder's allocator when the frame is freed (a pooled builder's to
+    // the BufferPool). If ZeroMQ refuses the
     // buffer, the message is empty and UNSET and the buffer is freed.
     // REQUIRES: builder.Finish...() was called.
     explicit Message(flatbuffers::FlatBufferBuilder& builder);
@@ -144,14 +147,23 @@ public:
     // Throws zmq::error_t when ZeroMQ cannot allocate the copy.
     Message copy() const;
 
+    // A new message of the same type sharing this frame's bytes through
+    // ZeroMQ's reference-counted copy, without copying them (a frame of a few
+    // dozen bytes is copied). The bytes are never written, so either message
+    // may be sent, read or freed while the other lives, on any thread. With
+    // no frame (or a 0-byte frame) the result is as copy()'s. Throws
+    // zmq::error_t when ZeroMQ refuses.
+    Message share() const;
+
     // Moves the frame into `out` without copying and leaves this message empty
     // and UNSET. With no frame, `out` becomes a 0-byte message and this message
     // is unchanged. Throws zmq::error_t when ZeroMQ refuses the move.
     void transfer_to_zmq(zmq::message_t& out);
 
-    // The verified root table. Verifies again on every call: keep the pointer
-    // while the message lives unchanged. Throws std::runtime_error "Invalid
-    // MessageData in Message." for a frame that fails verification.
+    // The verified root table. The frame is verified on the first call (a
+    // received frame: when it is received) and the root kept: a message's
+    // bytes never change while it holds them. Throws std::runtime_error
+    // "Invalid MessageData in Message." for a frame that fails verification.
     // REQUIRES: !empty().
     const tessel_ipc::MessageData* get_message_data() const;
 
@@ -178,13 +190,25 @@ private:
     };
     using ZmqMessagePtr = std::unique_ptr<zmq_msg_t, ZmqMessageCloser>;
 
+    // A buffer from the process's BufferPool, given back when released.
+    struct PooledBytesDeleter {
+        std::size_t size;
+        void operator()(std::uint8_t* bytes) const noexcept;
+    };
+    using PooledBytes = std::unique_ptr<std::uint8_t, PooledBytesDeleter>;
+
     void adopt_builder(flatbuffers::FlatBufferBuilder& builder);
+    // Forgets the aligned copy and the verified root: the frame left.
+    void forget_frame_views() noexcept;
 
     MessageType m_type{UNSET};
     ZmqMessagePtr m_message;
     // Holds the frame's bytes when ZeroMQ's are not aligned to 16 bytes; made at
-    // most once per frame and emptied when the frame leaves.
-    mutable std::vector<std::uint8_t> m_aligned_copy;
+    // most once per frame, in recycled memory, and given back when the frame
+    // leaves.
+    mutable PooledBytes m_aligned_copy;
+    // The root of the frame once verified; null before.
+    mutable const tessel_ipc::MessageData* m_root = nullptr;
 };
 
 // The text of a simple request or reply, or "" when the message is not one or

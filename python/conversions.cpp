@@ -1,5 +1,6 @@
 #include "python/conversions.h"
 
+#include <any>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -145,20 +146,79 @@ void metadata_entry_to_python(py::dict& out, const Metadata& metadata, const std
     out[py::str(key)] = std::move(value);
 }
 
+namespace {
+
+// The Python value of one stored value, or a null object for a value of none
+// of the twelve types (left out, as metadata_entry_to_python does).
+py::object metadata_value_to_python(const std::string& key, const std::any& value, ConversionProblems* problems) {
+    if (const auto* v = std::any_cast<std::string>(&value)) {
+        // Valid text, the usual case, needs no description of where it was.
+        PyObject* decoded = PyUnicode_DecodeUTF8(v->data(), static_cast<Py_ssize_t>(v->size()), "strict");
+        if (decoded) {
+            return py::reinterpret_steal<py::str>(decoded);
+        }
+        PyErr_Clear();
+        const std::string what = "metadata \"" + key + "\"";
+        return decode_text(*v, problems, what.c_str());
+    }
+    if (const auto* v = std::any_cast<float>(&value)) {
+        return py::float_(static_cast<double>(*v));
+    }
+    if (const auto* v = std::any_cast<unsigned long long>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<int>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<unsigned int>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<double>(&value)) {
+        return py::float_(*v);
+    }
+    if (const auto* v = std::any_cast<long long>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<bool>(&value)) {
+        return py::bool_(*v);
+    }
+    if (const auto* v = std::any_cast<signed char>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<unsigned char>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<short>(&value)) {
+        return py::int_(*v);
+    }
+    if (const auto* v = std::any_cast<unsigned short>(&value)) {
+        return py::int_(*v);
+    }
+    return py::object();
+}
+
+}  // namespace
+
 py::dict metadata_to_dict(const Metadata& metadata, ConversionProblems* problems) {
+    // One walk over the entries: no list of the keys, no look-up per key.
     py::dict result;
-    for (const auto& [key, type] : metadata.get_keys()) {
-        (void)type;
+    metadata.for_each_entry([&result, problems](const std::string& key, const std::any& value) {
         if (!problems) {
-            metadata_entry_to_python(result, metadata, key, nullptr);
-            continue;
+            py::object converted = metadata_value_to_python(key, value, nullptr);
+            if (converted) {
+                result[py::str(key)] = std::move(converted);
+            }
+            return;
         }
         try {
-            metadata_entry_to_python(result, metadata, key, problems);
+            py::object converted = metadata_value_to_python(key, value, problems);
+            if (converted) {
+                result[py::str(key)] = std::move(converted);
+            }
         } catch (const std::exception& e) {
             problems->lines.push_back("metadata \"" + key + "\" left out: " + e.what());
         }
-    }
+    });
     return result;
 }
 
@@ -167,9 +227,13 @@ py::dict config_details_to_dict(const Metadata& config) {
     return metadata_to_dict(config, &ignored);
 }
 
-py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* problems) {
+namespace {
+
+// Converts every dataset with a Python name by `convert`, in dataset order.
+template <typename Map, typename Convert>
+py::dict convert_datasets(Map& datasets, ConversionProblems* problems, Convert convert) {
     py::dict result;
-    for (const auto& [id, data] : datasets) {
+    for (auto& [id, data] : datasets) {
         const char* name = dataset_name(id);
         if (!name) {
             continue;
@@ -182,7 +246,7 @@ py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* proble
                 const std::string what = std::string("dataset \"") + name + "\"";
                 result[name] = decode_text(*data.str, problems, what.c_str());
             } else {
-                result[name] = dataset_to_array(data);
+                result[name] = convert(data);
             }
         } catch (const std::exception& e) {
             if (!problems) {
@@ -194,20 +258,29 @@ py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* proble
     return result;
 }
 
-py::array dataset_to_array(const DataSetData& data) {
+// What an array of a dataset looks like, checked before anything is read.
+struct ArrayLayout {
+    py::dtype dtype;
+    std::vector<py::ssize_t> shape;
+    std::uint64_t bytes = 0;
+    bool convertible = false;  // false: the empty float64 array stands in
+};
+
+ArrayLayout array_layout(const DataSetData& data) {
     const auto& info = data.info;
     const auto type_code = static_cast<std::int32_t>(info.type);
-    py::dtype dtype;
+    ArrayLayout layout;
     std::uint64_t expected_size = 0;
     if (is_numeric(info.type)) {
-        dtype = numeric_dtype(info.type);
+        layout.dtype = numeric_dtype(info.type);
         expected_size = kelp::data_wrappers::v2::DATA_SET_TYPE_SIZES[type_code];
     } else if (is_alignment_table(data)) {
-        dtype = py::dtype::of<AlignResults>();
+        layout.dtype = py::dtype::of<AlignResults>();
         expected_size = sizeof(AlignResults);
     } else {
-        return py::array(py::dtype::of<double>(), std::vector<py::ssize_t>{0});
+        return layout;
     }
+    layout.convertible = true;
     if (info.element_size != expected_size) {
         throw std::runtime_error("Python data type size (" + std::to_string(expected_size) +
                                  ") for DataType " + std::to_string(type_code) +
@@ -218,7 +291,6 @@ py::array dataset_to_array(const DataSetData& data) {
     // stored apart; a dataset where they disagree would make the copy below
     // read past its storage, so it is refused instead.
     const bool matrix = info.rows != 0 && is_numeric(info.type);
-    std::vector<py::ssize_t> shape;
     if (matrix) {
         std::uint64_t cells = 0;
         if (__builtin_mul_overflow(info.rows, info.cols, &cells) || cells != info.count) {
@@ -227,24 +299,61 @@ py::array dataset_to_array(const DataSetData& data) {
                                      std::to_string(info.rows) + " x " + std::to_string(info.cols) +
                                      " its shape needs");
         }
-        shape = {static_cast<py::ssize_t>(info.rows), static_cast<py::ssize_t>(info.cols)};
+        layout.shape = {static_cast<py::ssize_t>(info.rows), static_cast<py::ssize_t>(info.cols)};
     } else {
-        shape = {static_cast<py::ssize_t>(info.count)};
+        layout.shape = {static_cast<py::ssize_t>(info.count)};
     }
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(info.element_size, info.count, &bytes) ||
-        bytes > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
+    if (__builtin_mul_overflow(info.element_size, info.count, &layout.bytes) ||
+        layout.bytes > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
         throw std::runtime_error("Dataset of DataType " + std::to_string(type_code) + " claims " +
                                  std::to_string(info.count) + " elements, more than memory holds");
     }
-    if (bytes > 0 && data.data == nullptr) {
+    if (layout.bytes > 0 && data.data == nullptr) {
         throw std::runtime_error("Dataset of DataType " + std::to_string(type_code) + " has " +
                                  std::to_string(info.count) + " elements but no storage");
     }
-    py::array result(dtype, shape);
-    if (bytes > 0) {
-        std::memcpy(result.mutable_data(), data.data, bytes);
+    return layout;
+}
+
+py::array copied_array(const DataSetData& data, const ArrayLayout& layout) {
+    if (!layout.convertible) {
+        return py::array(py::dtype::of<double>(), std::vector<py::ssize_t>{0});
     }
+    py::array result(layout.dtype, layout.shape);
+    if (layout.bytes > 0) {
+        std::memcpy(result.mutable_data(), data.data, layout.bytes);
+    }
+    return result;
+}
+
+void delete_owner(void* owner) { delete static_cast<DataSetData::OwnerBase*>(owner); }
+
+}  // namespace
+
+py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* problems) {
+    return convert_datasets(datasets, problems, [](const DataSetData& data) { return dataset_to_array(data); });
+}
+
+py::array dataset_to_array(const DataSetData& data) { return copied_array(data, array_layout(data)); }
+
+py::dict take_datasets_to_dict(DataSetMap& datasets, ConversionProblems* problems) {
+    return convert_datasets(datasets, problems, [](DataSetData& data) { return take_dataset_as_array(data); });
+}
+
+py::array take_dataset_as_array(DataSetData& data) {
+    const ArrayLayout layout = array_layout(data);
+    // Only numbers in storage of the dataset's own: a table's records and a
+    // view of someone else's memory are copied.
+    if (!layout.convertible || layout.bytes == 0 || !is_numeric(data.info.type) || !data.owner ||
+        data.data == nullptr) {
+        return copied_array(data, layout);
+    }
+    DataSetData::OwnerBase* owner = data.owner.get();
+    py::capsule base(owner, &delete_owner);
+    // The capsule now frees the storage; the dataset lets go of it.
+    static_cast<void>(data.owner.release());
+    py::array result(layout.dtype, layout.shape, std::vector<py::ssize_t>{}, data.data, base);
+    data.reset();
     return result;
 }
 

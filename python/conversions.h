@@ -67,4 +67,11 @@ py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* proble
 // what its shape needs, or when it has elements but no storage.
 py::array dataset_to_array(const kelp::data_wrappers::v2::DataSetData& data);
 
+// The same conversions for datasets that are not needed afterwards: an array
+// of numbers whose storage the dataset owns takes that storage over without a
+// copy (the array's base keeps it alive, and it is freed with the array) and
+// the dataset is left empty; any other dataset is converted as above.
+py::dict take_datasets_to_dict(DataSetMap& datasets, ConversionProblems* problems);
+py::array take_dataset_as_array(kelp::data_wrappers::v2::DataSetData& data);
+
 }  // namespace apps

@@ -175,25 +175,40 @@ bool dict_to_read(const py::dict& dict, Read& read) {
     return seen == ALL_REQUIRED_KEYS;
 }
 
-py::dict read_to_dict(const Read& read, ConversionProblems* problems) {
+namespace {
+
+// A read dict without its datasets yet ("datasets" holds None, so that the
+// keys keep their order when they come).
+py::dict read_fields_to_dict(const Read& read, ConversionProblems* problems) {
     py::dict result;
     result["read_tag"] = py::int_(read.get_read_tag());
     result["sub_tag"] = py::int_(read.get_sub_tag());
     result["priority"] = priority_to_python(read.get_priority());
     result["metadata"] = metadata_to_dict(read.get_metadata(), problems);
+    result["datasets"] = py::none();
+    return result;
+}
+
+}  // namespace
+
+py::dict read_to_dict(const Read& read, ConversionProblems* problems) {
+    py::dict result = read_fields_to_dict(read, problems);
     result["datasets"] = datasets_to_dict(read.get_datasets(), problems);
     return result;
 }
 
-py::list completed_reads_to_list(const std::vector<std::vector<Read>>& groups) {
+py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups) {
     py::list result;
     std::vector<std::string> warnings;
-    for (const auto& group : groups) {
+    for (auto& group : groups) {
         py::list reads;
-        for (const auto& read : group) {
+        for (auto& read : group) {
             ConversionProblems problems;
-            py::dict dict = read_to_dict(read, &problems);
+            py::dict dict = read_fields_to_dict(read, &problems);
+            // The SAM record is made from the datasets, before the arrays
+            // take their storage over: the reads are dropped after this.
             add_alignment_sam_record(dict, read, problems);
+            dict["datasets"] = take_datasets_to_dict(read.get_datasets(), &problems);
             reads.append(std::move(dict));
             if (!problems.lines.empty()) {
                 std::string text = "read_tag " + std::to_string(read.get_read_tag()) + " sub_tag " +

@@ -33,7 +33,9 @@ py::dict read_to_dict(const Read& read, ConversionProblems* problems = nullptr);
 // text under metadata "alignment_sam_record" for reads with alignment
 // results or modified-base probabilities. Converts tolerantly: every read
 // becomes a dict; what could not be converted faithfully is reported as one
-// RuntimeWarning per read once the whole list stands.
-py::list completed_reads_to_list(const std::vector<std::vector<Read>>& groups);
+// RuntimeWarning per read once the whole list stands. The number arrays take
+// the reads' storage over (take_datasets_to_dict): the reads are only fit to
+// be dropped afterwards.
+py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups);
 
 }  // namespace apps

@@ -195,7 +195,11 @@ py::list StrandlinkPy::get_completed_reads() {
             client->get_completed_reads(groups);
         }
     });
-    return completed_reads_to_list(groups);
+    py::list result = completed_reads_to_list(groups);
+    // Freeing the called reads is pure C++ work and takes long for many
+    // reads: other Python threads go on meanwhile.
+    without_gil([&] { groups.clear(); });
+    return result;
 }
 
 Result StrandlinkPy::finish(int timeout) {

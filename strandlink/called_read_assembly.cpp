@@ -28,6 +28,48 @@ using kelp::data_wrappers::v2::DataTable;
 using kelp::data_wrappers::v2::MatView;
 using kelp::data_wrappers::v2::Metadata;
 
+// The keys of the returned metadata, made once: a key of more than 15
+// characters would otherwise be a new heap string on every insert of every
+// read, made and freed again around the map's own copy.
+const std::string KEY_BARCODE_ARRANGEMENT = "barcode_arrangement";
+const std::string KEY_BARCODE_FRONT_BEGIN_INDEX = "barcode_front_begin_index";
+const std::string KEY_BARCODE_FRONT_FOUNDSEQ_LENGTH = "barcode_front_foundseq_length";
+const std::string KEY_BARCODE_FRONT_SCORE = "barcode_front_score";
+const std::string KEY_BARCODE_KIT = "barcode_kit";
+const std::string KEY_BARCODE_REAR_END_INDEX = "barcode_rear_end_index";
+const std::string KEY_BARCODE_REAR_FOUNDSEQ_LENGTH = "barcode_rear_foundseq_length";
+const std::string KEY_BARCODE_REAR_SCORE = "barcode_rear_score";
+const std::string KEY_BARCODE_SCORE = "barcode_score";
+const std::string KEY_BARCODE_VARIANT = "barcode_variant";
+const std::string KEY_BASE_MOD_ALPHABET = "base_mod_alphabet";
+const std::string KEY_BASE_MOD_CONTEXT = "base_mod_context";
+const std::string KEY_BASE_MOD_LONG_NAMES = "base_mod_long_names";
+const std::string KEY_BASECALL_TYPE = "basecall_type";
+const std::string KEY_DUPLEX_STRAND_1 = "duplex_strand_1";
+const std::string KEY_DUPLEX_STRAND_2 = "duplex_strand_2";
+const std::string KEY_DURATION = "duration";
+const std::string KEY_IS_DUPLEX_PARENT = "is_duplex_parent";
+const std::string KEY_MEAN_QSCORE = "mean_qscore";
+const std::string KEY_MED_ABS_DEV = "med_abs_dev";
+const std::string KEY_MEDIAN = "median";
+const std::string KEY_MODBASE_MODEL_VERSION_ID = "modbase_model_version_id";
+const std::string KEY_MODEL_STRIDE = "model_stride";
+const std::string KEY_MODEL_VERSION_ID = "model_version_id";
+const std::string KEY_NUM_EVENTS = "num_events";
+const std::string KEY_NUM_SEQUOR_EVENTS = "num_sequor_events";
+const std::string KEY_POLY_TAIL_LENGTH = "poly_tail_length";
+const std::string KEY_SCALING_MED_ABS_DEV = "scaling_med_abs_dev";
+const std::string KEY_SCALING_MEDIAN = "scaling_median";
+const std::string KEY_SCALING_VERSION = "scaling_version";
+const std::string KEY_SEQUENCE_LENGTH = "sequence_length";
+const std::string KEY_START_TIME = "start_time";
+const std::string KEY_STRAND_ID = "strand_id";
+const std::string KEY_TRIM_FRONT = "trim_front";
+const std::string KEY_TRIM_REAR = "trim_rear";
+const std::string KEY_TRIMMED_DURATION = "trimmed_duration";
+const std::string KEY_TRIMMED_EVENTS = "trimmed_events";
+const std::string KEY_TRIMMED_SAMPLES = "trimmed_samples";
+
 // Characters of the alignment table's "Genome" cell, its NUL not counted.
 constexpr std::size_t MAX_GENOME_NAME = 253;
 
@@ -155,11 +197,11 @@ void store_alignments(interfaces::ReadHolder& read,
         if (i > 0) {
             sam_text += '\n';
         }
-        sam_text += a->SamRecord()->str();
+        sam_text.append(a->SamRecord()->c_str(), a->SamRecord()->size());
         if (!bed_text.empty() && a->BedHits() != 0) {
             bed_text += '\n';
         }
-        bed_text += a->BedLines()->str();
+        bed_text.append(a->BedLines()->c_str(), a->BedLines()->size());
     }
     if (!sam_text.empty()) {
         read.metadata.insert("alignment_sam_record", sam_text);
@@ -230,19 +272,19 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
     Metadata& metadata = read->metadata;
 
     const std::string strand_id = block->strand_id()->str();
-    metadata.insert("strand_id", strand_id);
+    metadata.insert(KEY_STRAND_ID, strand_id);
     if (block->duplex_strand_1() != nullptr) {
-        metadata.emplace("duplex_strand_1", block->duplex_strand_1()->str());
+        metadata.emplace(KEY_DUPLEX_STRAND_1, block->duplex_strand_1()->str());
     }
     if (block->duplex_strand_2() != nullptr) {
-        metadata.emplace("duplex_strand_2", block->duplex_strand_2()->str());
+        metadata.emplace(KEY_DUPLEX_STRAND_2, block->duplex_strand_2()->str());
     }
-    metadata.emplace("is_duplex_parent", block->is_duplex_parent());
+    metadata.emplace(KEY_IS_DUPLEX_PARENT, block->is_duplex_parent());
 
     const unsigned long long duration = block->duration();
-    metadata.insert("duration", duration);
-    metadata.insert("start_time", static_cast<unsigned long long>(block->start_time()));
-    metadata.insert("num_sequor_events", static_cast<unsigned long long>(block->num_sequor_events()));
+    metadata.insert(KEY_DURATION, duration);
+    metadata.insert(KEY_START_TIME, static_cast<unsigned long long>(block->start_time()));
+    metadata.insert(KEY_NUM_SEQUOR_EVENTS, static_cast<unsigned long long>(block->num_sequor_events()));
 
     const std::uint32_t num_blocks = block->num_blocks();
     std::vector<unsigned char> moves;
@@ -267,43 +309,54 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
     const unsigned long long trimmed_samples = called.trimmed_samples();
     const unsigned long long model_stride = called.model_stride();
     const unsigned long long trimmed_duration = duration - trimmed_samples;
-    metadata.emplace("basecall_type", called.basecall_type()->str());
-    metadata.emplace("model_version_id", called.model_version_id()->str());
-    metadata.emplace("modbase_model_version_id", called.modbase_model_version_id()->str());
-    metadata.emplace("mean_qscore", called.mean_qscore());
-    metadata.emplace("model_stride", model_stride);
-    metadata.emplace("median", called.median());
-    metadata.emplace("med_abs_dev", called.med_abs_dev());
-    metadata.emplace("trimmed_samples", trimmed_samples);
-    metadata.emplace("poly_tail_length", static_cast<int>(called.poly_tail_length()));
-    metadata.insert("trimmed_duration", trimmed_duration);
-    metadata.emplace("num_events", duration / model_stride);
-    metadata.emplace("trimmed_events", trimmed_duration / model_stride);
-    metadata.emplace("sequence_length", static_cast<unsigned long long>(called.sequence_length()));
+    metadata.emplace(KEY_BASECALL_TYPE, called.basecall_type()->str());
+    metadata.emplace(KEY_MODEL_VERSION_ID, called.model_version_id()->str());
+    metadata.emplace(KEY_MODBASE_MODEL_VERSION_ID, called.modbase_model_version_id()->str());
+    metadata.emplace(KEY_MEAN_QSCORE, called.mean_qscore());
+    metadata.emplace(KEY_MODEL_STRIDE, model_stride);
+    metadata.emplace(KEY_MEDIAN, called.median());
+    metadata.emplace(KEY_MED_ABS_DEV, called.med_abs_dev());
+    metadata.emplace(KEY_TRIMMED_SAMPLES, trimmed_samples);
+    metadata.emplace(KEY_POLY_TAIL_LENGTH, static_cast<int>(called.poly_tail_length()));
+    metadata.insert(KEY_TRIMMED_DURATION, trimmed_duration);
+    metadata.emplace(KEY_NUM_EVENTS, duration / model_stride);
+    metadata.emplace(KEY_TRIMMED_EVENTS, trimmed_duration / model_stride);
+    metadata.emplace(KEY_SEQUENCE_LENGTH, static_cast<unsigned long long>(called.sequence_length()));
 
-    std::string sequence = called.sequence()->str();
-    std::string qstring = called.qstring()->str();
+    // Later blocks append to the first block's text: room for what the
+    // reply declares, bounded as the moves are.
+    std::string sequence;
+    std::string qstring;
+    if (num_blocks > 1) {
+        const std::uint64_t room = std::min<std::uint64_t>(
+                {called.sequence_length(), static_cast<std::uint64_t>(called.sequence()->size()) * num_blocks,
+                 MAX_RESERVED_ELEMENTS});
+        sequence.reserve(static_cast<std::size_t>(room));
+        qstring.reserve(static_cast<std::size_t>(room));
+    }
+    sequence.append(called.sequence()->c_str(), called.sequence()->size());
+    qstring.append(called.qstring()->c_str(), called.qstring()->size());
 
     if (const auto* scaling = called.scaling()) {
-        metadata.emplace("scaling_median", scaling->scaling_median());
-        metadata.emplace("scaling_med_abs_dev", scaling->scaling_med_abs_dev());
+        metadata.emplace(KEY_SCALING_MEDIAN, scaling->scaling_median());
+        metadata.emplace(KEY_SCALING_MED_ABS_DEV, scaling->scaling_med_abs_dev());
         if (scaling->scaling_version() != nullptr) {
-            metadata.emplace("scaling_version", scaling->scaling_version()->str());
+            metadata.emplace(KEY_SCALING_VERSION, scaling->scaling_version()->str());
         }
     }
     if (const auto* barcoding = called.barcoding()) {
-        metadata.emplace("trim_front", static_cast<int>(barcoding->trim_front()));
-        metadata.emplace("trim_rear", static_cast<int>(barcoding->trim_rear()));
-        metadata.emplace("barcode_score", barcoding->barcode_score());
-        metadata.emplace("barcode_kit", barcoding->barcode_kit()->str());
-        metadata.emplace("barcode_arrangement", barcoding->barcode_arrangement()->str());
-        metadata.emplace("barcode_variant", barcoding->barcode_variant()->str());
-        metadata.emplace("barcode_front_score", barcoding->front()->score());
-        metadata.emplace("barcode_front_foundseq_length", static_cast<int>(barcoding->front()->foundseq_length()));
-        metadata.emplace("barcode_front_begin_index", static_cast<int>(barcoding->front()->index()));
-        metadata.emplace("barcode_rear_score", barcoding->rear()->score());
-        metadata.emplace("barcode_rear_foundseq_length", static_cast<int>(barcoding->rear()->foundseq_length()));
-        metadata.emplace("barcode_rear_end_index", static_cast<int>(barcoding->rear()->index()));
+        metadata.emplace(KEY_TRIM_FRONT, static_cast<int>(barcoding->trim_front()));
+        metadata.emplace(KEY_TRIM_REAR, static_cast<int>(barcoding->trim_rear()));
+        metadata.emplace(KEY_BARCODE_SCORE, barcoding->barcode_score());
+        metadata.emplace(KEY_BARCODE_KIT, barcoding->barcode_kit()->str());
+        metadata.emplace(KEY_BARCODE_ARRANGEMENT, barcoding->barcode_arrangement()->str());
+        metadata.emplace(KEY_BARCODE_VARIANT, barcoding->barcode_variant()->str());
+        metadata.emplace(KEY_BARCODE_FRONT_SCORE, barcoding->front()->score());
+        metadata.emplace(KEY_BARCODE_FRONT_FOUNDSEQ_LENGTH, static_cast<int>(barcoding->front()->foundseq_length()));
+        metadata.emplace(KEY_BARCODE_FRONT_BEGIN_INDEX, static_cast<int>(barcoding->front()->index()));
+        metadata.emplace(KEY_BARCODE_REAR_SCORE, barcoding->rear()->score());
+        metadata.emplace(KEY_BARCODE_REAR_FOUNDSEQ_LENGTH, static_cast<int>(barcoding->rear()->foundseq_length()));
+        metadata.emplace(KEY_BARCODE_REAR_END_INDEX, static_cast<int>(barcoding->rear()->index()));
     }
     if (called.alignments() != nullptr && called.alignments()->size() > 0) {
         store_alignments(*read, *called.alignments());
@@ -315,12 +368,12 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
     if (base_mod != nullptr) {
         probabilities.insert(probabilities.end(), base_mod->base_mod_probs()->begin(),
                              base_mod->base_mod_probs()->end());
-        metadata.insert("base_mod_alphabet", alphabet);
-        metadata.insert("base_mod_long_names", long_names);
-        metadata.insert("base_mod_context", context);
+        metadata.emplace(KEY_BASE_MOD_ALPHABET, std::move(alphabet));
+        metadata.emplace(KEY_BASE_MOD_LONG_NAMES, std::move(long_names));
+        metadata.emplace(KEY_BASE_MOD_CONTEXT, std::move(context));
     } else {
-        metadata.insert("base_mod_alphabet", std::string());
-        metadata.insert("base_mod_long_names", std::string());
+        metadata.insert(KEY_BASE_MOD_ALPHABET, std::string());
+        metadata.insert(KEY_BASE_MOD_LONG_NAMES, std::string());
     }
 
     for (std::uint32_t k = 1; k < num_blocks; ++k) {
@@ -346,8 +399,8 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
                              " is malformed: " + next_problem);
         }
         const auto& next_called = *next->called_data();
-        sequence += next_called.sequence()->str();
-        qstring += next_called.qstring()->str();
+        sequence.append(next_called.sequence()->c_str(), next_called.sequence()->size());
+        qstring.append(next_called.qstring()->c_str(), next_called.qstring()->size());
         if (next_called.moves() != nullptr) {
             moves.insert(moves.end(), next_called.moves()->begin(), next_called.moves()->end());
         }

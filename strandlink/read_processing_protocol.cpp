@@ -128,18 +128,19 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::push_into_server(RequestB
     const bool is_batch = messages.size() == 1 && messages.front().get_type() == ipc_tools::PASS_READ_BATCH;
     // The tag is read only for a trace or an error: reading it verifies the
     // whole frame, which a push must not pay for. The first message is only
-    // ever copied, so it stays readable after later blocks are consumed.
+    // ever shared, so it stays readable after later blocks are consumed.
     const auto tag = [&messages] {
         return messages.empty() ? std::string("0") : std::to_string(first_read_tag(messages.front()));
     };
     trace.message([&] { return (is_batch ? "first read_tag for batch: " : "read_tag: ") + tag(); });
 
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        // The first message is sent as a copy: a NOT_READY leaves the entry
-        // intact for a later try. Later blocks are consumed by the send.
+        // The first message is sent as a shared copy (its bytes are not
+        // copied): a NOT_READY leaves the entry intact for a later try. Later
+        // blocks are consumed by the send.
         ipc_tools::Message first_copy;
         if (i == 0) {
-            first_copy = messages[0].copy();
+            first_copy = messages[0].share();
         }
         ipc_tools::Message& request = i == 0 ? first_copy : messages[i];
         ipc_tools::Message reply;

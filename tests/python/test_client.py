@@ -166,6 +166,25 @@ def test_completed_read_dict(server, closing):
     assert datasets["movement"].sum() == len(datasets["sequence"])
 
 
+def test_completed_arrays_own_their_storage_beyond_the_client(server, closing):
+    # The numbers arrays take the called read's storage over instead of
+    # copying it: each is its own writeable array, valid after the client and
+    # every other array of the read are gone.
+    obj = connected(server.address, closing=closing, move_enabled=True)
+    sent = make_read(8, samples=5000)
+    assert obj.pass_read(sent, 1000) == Strandlink.read_accepted
+    [[read]] = collect(obj)
+    obj.disconnect()
+    del obj
+    raw, moves = read["datasets"]["raw_data"], read["datasets"]["movement"]
+    del read
+    assert raw.base is not None, "handed over, not copied"
+    assert raw.flags.writeable and raw.flags.c_contiguous and not np.shares_memory(raw, moves)
+    np.testing.assert_array_equal(raw, sent["raw_data"])
+    raw[:] = 0
+    assert moves.sum() > 0 and not raw.any()
+
+
 def test_short_read_comes_back_at_once_without_calls(server, closing):
     obj = connected(server.address, closing=closing)
     assert obj.pass_read(make_read(3, samples=99), WAIT_MS) == Strandlink.read_accepted
