@@ -206,8 +206,11 @@ Result StrandlinkPy::finish(int timeout) {
     if (timeout < 0) {
         throw std::runtime_error("Negative timeout specified for finish() method.");
     }
+    // Not a turn of the lifecycle calls: a disconnect from another thread
+    // must be able to end a finish without a time limit. The clients stay
+    // while this call holds the object, and each takes finish and disconnect
+    // together safely.
     return without_gil([&] {
-        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
         Result result = Result::success;
         for (std::size_t i = 0; i < clients.size(); ++i) {
             result = combine(result, clients[i]->finish(static_cast<std::uint64_t>(timeout)), i == 0);

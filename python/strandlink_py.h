@@ -6,7 +6,7 @@
 // Every member needs the interpreter lock on entry; the ones that may block
 // on a server release it around the library calls (see each). next_client is
 // read and advanced under the interpreter lock. The lifecycle calls
-// (set_params, connect, finish, disconnect, deallocation) run one at a time
+// (set_params, connect, disconnect, deallocation) run one at a time
 // per object under its own lock, which is taken only once the interpreter
 // lock is released and given up before it is taken back: other Python
 // threads may call in while one of them waits on a server. Reads and queries

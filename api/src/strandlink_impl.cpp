@@ -500,19 +500,29 @@ void StrandlinkImpl::no_more_data() {
 
 Result StrandlinkImpl::finish(std::uint64_t timeout_s) {
     auto trace = create_trace("finish");
-    std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
-    const ConnectionStatus status = get_status();
-    if (status == ConnectionStatus::disconnected) {
-        return Result::no_connection;
+    std::shared_ptr<strandlink::Client> engine;
+    {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycle_mutex);
+        const ConnectionStatus status = get_status();
+        if (status == ConnectionStatus::disconnected) {
+            return Result::no_connection;
+        }
+        if (status == ConnectionStatus::error) {
+            return Result::failed;
+        }
+        engine = current_engine().client;
     }
-    if (status == ConnectionStatus::error) {
-        return Result::failed;
-    }
-    const auto engine = current_engine().client;
+    // The wait runs outside the turn of the lifecycle calls: a disconnect
+    // from another thread must be able to end a finish without a time limit.
+    // The copy keeps the engine alive; the engine lets both join its worker.
     if (engine->finish_by(timeout_s)) {
         return Result::success;
     }
-    return get_status() == ConnectionStatus::disconnected ? Result::not_ready : Result::failed;
+    // The status of the engine this call waited on: another thread may have
+    // disconnected it and connected a new one meanwhile.
+    return to_connection_status(engine->get_connection_state().get_status()) == ConnectionStatus::disconnected
+               ? Result::not_ready
+               : Result::failed;
 }
 
 Result StrandlinkImpl::disconnect() {

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -550,6 +552,34 @@ TEST(StrandlinkTest, LifecycleCallsFromSeveralThreadsTakeTurns) {
     Read read = make_read(1);
     EXPECT_EQ(c.client.pass_read(read, 5000), PassReadResult::success);
     EXPECT_EQ(c.client.finish(60), Result::success);
+}
+
+TEST(StrandlinkTest, DisconnectFromAnotherThreadEndsAFinishWithoutTimeLimit) {
+    RunningServer server;
+    Connected c(server);
+    // The server keeps the read for ever: finish(0) would wait for good.
+    server.server.apply_rule("GET_FIRST_CALLED_BLOCK=NONE_PENDING");
+    Read read = make_read(1);
+    ASSERT_EQ(c.client.pass_read(read, 5000), PassReadResult::success);
+    std::promise<Result> finished;
+    std::thread finisher([&] { finished.set_value(c.client.finish(0)); });
+    auto finish_result = finished.get_future();
+    // Give the finish time to start waiting; either order must end well.
+    EXPECT_EQ(finish_result.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    std::promise<Result> disconnected;
+    std::thread disconnecter([&] { disconnected.set_value(c.client.disconnect()); });
+    auto disconnect_result = disconnected.get_future();
+    // A hang would otherwise hold the whole run until ctest's time-out.
+    if (disconnect_result.wait_for(std::chrono::seconds(60)) != std::future_status::ready ||
+        finish_result.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "disconnect or finish did not return";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(disconnect_result.get(), Result::success);
+    EXPECT_EQ(finish_result.get(), Result::not_ready);
+    finisher.join();
+    disconnecter.join();
+    EXPECT_EQ(c.client.get_status(), ConnectionStatus::disconnected);
 }
 
 TEST(StrandlinkTest, StateReportCarriesTheClientAndItsEngine) {

@@ -704,3 +704,25 @@ def test_bad_read_refused_by_the_library_writes_one_warning(server, closing, cap
         "(queued, at the server, or completed and not yet collected).",
         "[zeb/warning] apps::StrandlinkImpl::pass_reads: Bad read tag 2: more than one read of the tag passed "
         "together."]
+
+
+def test_disconnect_from_another_thread_ends_a_finish_without_time_limit(make_server, closing):
+    # The server never hands the read back, so finish(0) would wait for good;
+    # a disconnect from another thread must end it, not wait behind it.
+    srv = make_server("--on", "GET_FIRST_CALLED_BLOCK=NONE_PENDING")
+    obj = connected(srv.address, closing=closing)
+    assert obj.pass_read(make_read(1), WAIT_MS) == Strandlink.read_accepted
+    results = {}
+    finishing = threading.Event()
+
+    def finish():
+        finishing.set()
+        results["finish"] = obj.finish(0)
+
+    def disconnect():
+        finishing.wait()
+        time.sleep(0.2)  # either order must end well
+        results["disconnect"] = obj.disconnect()
+
+    run_threads(finish, disconnect, timeout=60)
+    assert results == {"finish": Strandlink.not_ready, "disconnect": Strandlink.success}

@@ -12,10 +12,11 @@
 //
 // Outcomes are codes; nothing here throws for server or connection failures.
 // Every member may be called from any thread. The lifecycle calls (the
-// setters, connect, finish, disconnect and destruction) take turns: one
-// started while another runs waits for it, then acts on the status it left
-// (a second disconnect returns no_connection). Reads and collection run
-// meanwhile.
+// setters, connect, disconnect and destruction) take turns: one started while
+// another runs waits for it, then acts on the status it left (a second
+// disconnect returns no_connection). finish checks the status in turn but
+// waits outside it, so that a disconnect from another thread ends a finish
+// without a time limit. Reads and collection run meanwhile.
 
 #include <cstdint>
 #include <functional>
