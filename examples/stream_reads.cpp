@@ -182,7 +182,8 @@ int parse_options(int argc, char** argv, Options& options) {
     return -1;
 }
 
-// The test server as a child process, stopped with SIGTERM when this goes.
+// The test server as a child process, stopped with SIGTERM when this goes
+// (and by its --parent option when this program dies without a word).
 class TestServerProcess {
 public:
     ~TestServerProcess() { stop(); }
@@ -206,7 +207,8 @@ public:
         sigemptyset(&none);
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-        std::vector<std::string> args = {program, "--example"};
+        // --parent: the server stops with this program, however it ends.
+        std::vector<std::string> args = {program, "--example", "--parent", std::to_string(getpid())};
         std::vector<char*> argv;
         for (auto& arg : args) {
             argv.push_back(arg.data());

@@ -117,7 +117,9 @@ def start_test_server(program, servers):
     address, or the reason it did not start (and then `servers` is empty)."""
     print(f"starting the test server {program}")
     try:
-        process = subprocess.Popen([program, "--example"], stdout=subprocess.PIPE, text=True)
+        # --parent: the server stops with this process, however it ends.
+        process = subprocess.Popen([program, "--example", "--parent", str(os.getpid())], stdout=subprocess.PIPE,
+                                   text=True)
     except OSError as e:
         return f"cannot start the test server {program}: {e.strerror}"
     servers.append(process)

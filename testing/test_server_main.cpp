@@ -11,9 +11,15 @@
 //   test_server --port 5555 --index /refs/x.fasta,header=@SQ\tSN:x\tLN:9 --bed /refs/x.bed
 //
 // The endpoint defaults to "tcp://127.0.0.1:*" (a free port). The bound
-// endpoint is printed on the first line of standard output.
+// endpoint is printed on the first line of standard output. With --parent PID
+// it also stops when that process, which started it, ends in any way (a
+// program that dies of SIGKILL or SIGPIPE leaves no server behind).
+
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -33,6 +39,7 @@ void usage(std::ostream& out, const char* program) {
         << "  --endpoint ENDPOINT      where to listen (default tcp://127.0.0.1:*)\n"
         << "  --port PORT              the same as --endpoint tcp://127.0.0.1:PORT\n"
         << "  --ipc PATH               the same as --endpoint ipc://PATH\n"
+        << "  --parent PID             stop when process PID, the one that started this, ends\n"
         << "  --example                start from the example set of configurations, index,\n"
         << "                           BED file, barcode kits and GPUs\n"
         << "  --config NAME[,model=ID][,duplex][,loading=N|forever]\n"
@@ -56,12 +63,21 @@ int main(int argc, char** argv) {
     test_server::ServerSetup setup;
     test_server::BasecallerOptions basecaller_options;
     std::vector<std::string> faults;
+    long parent = 0;
 
     using Setter = std::function<void(const std::string&)>;
     const std::map<std::string, Setter> setters = {
             {"--endpoint", [&](const std::string& v) { endpoint = v; }},
             {"--port", [&](const std::string& v) { endpoint = "tcp://127.0.0.1:" + v; }},
             {"--ipc", [&](const std::string& v) { endpoint = "ipc://" + v; }},
+            {"--parent",
+             [&](const std::string& v) {
+                 char* end = nullptr;
+                 parent = std::strtol(v.c_str(), &end, 10);
+                 if (v.empty() || *end != '\0' || parent <= 0) {
+                     throw std::invalid_argument("--parent needs a process id, not '" + v + "'");
+                 }
+             }},
             {"--on", [&](const std::string& v) { rules.push_back(v); }},
             {"--basecaller", [&](const std::string& v) { basecaller_options.apply(v); }},
             {"--fault", [&](const std::string& v) { faults.push_back(v); }},
@@ -111,6 +127,17 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    if (parent != 0) {
+        // The parent's end sends SIGTERM, which stops the server as usual.
+        // Asked for first and checked after, so that a parent that ended in
+        // between is seen too.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != static_cast<pid_t>(parent)) {
+            std::cerr << "test_server: process " << parent << " is not its parent (or has ended)\n";
+            return 1;
+        }
+    }
 
     test_server::TestServer server(endpoint);
     auto basecaller = std::make_shared<test_server::Basecaller>(basecaller_options);

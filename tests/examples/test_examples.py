@@ -1,5 +1,6 @@
 """The example programs as a user meets them: --help, bad options, a dead
-address, and SIGINT/SIGTERM while the test server they started runs.
+address, and a stop (SIGINT, SIGTERM, or SIGKILL, which they cannot see
+coming) while the test server they started runs.
 
 Run by ctest with STREAM_READS (the C++ example), STRANDLINK_TEST_SERVER
 and, where the build has the Python module, STRANDPY_DIR. Bounds are
@@ -156,8 +157,11 @@ def is_running(pid):
 
 
 @pytest.mark.parametrize("command,env,workers", EXAMPLES)
-@pytest.mark.parametrize("stop_signal", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("stop_signal", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL],
+                         ids=["SIGINT", "SIGTERM", "SIGKILL"])
 def test_a_stop_signal_stops_the_test_server_it_started(command, env, workers, stop_signal, tmp_path):
+    # SIGKILL stands for every end the example cannot see coming (SIGPIPE,
+    # SIGHUP, a crash): the server then stops by itself.
     wrapper, pid_file = wrapped_test_server(tmp_path)
     process = subprocess.Popen(command("--test-server", str(wrapper), "--reads", "1000000000"),
                                env=env() if env else None, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -171,7 +175,7 @@ def test_a_stop_signal_stops_the_test_server_it_started(command, env, workers, s
         assert is_running(server_pid)
         process.send_signal(stop_signal)
         process.wait(timeout=BOUND_S)
-        assert process.returncode == 128 + stop_signal
+        assert process.returncode == (-stop_signal if stop_signal == signal.SIGKILL else 128 + stop_signal)
         deadline = time.monotonic() + BOUND_S
         while is_running(server_pid) and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -195,3 +199,13 @@ def test_the_python_example_without_its_module_names_the_command_that_builds_it(
     assert done.returncode == 1
     assert "bash scripts/main_job.sh --python" in done.stderr
     assert "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("parent,code", [("other", 1), ("0", 2), ("12x", 2)])
+def test_the_test_server_refuses_a_parent_that_is_not_its_own(parent, code):
+    # "other": a real process, but not the one that starts the server.
+    value = str(os.getppid()) if parent == "other" else parent
+    done = subprocess.run([TEST_SERVER, "--example", "--parent", value], capture_output=True, text=True,
+                          timeout=BOUND_S)
+    assert done.returncode == code, done.stderr
+    assert "test_server listening" not in done.stdout
