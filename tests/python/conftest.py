@@ -7,6 +7,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -46,8 +47,26 @@ class TestServer:
         self.address = first[len(prefix):].strip()
 
     def pause(self):
-        """Stops the server process where it is (SIGSTOP): requests wait."""
+        """Stops the server process where it is (SIGSTOP) and returns once
+        every thread of it has stopped: requests wait from then on. The
+        signal only asks; a thread that is running stops a moment later."""
         self.process.send_signal(signal.SIGSTOP)
+        deadline = time.monotonic() + 60
+        while not self.stopped():
+            assert time.monotonic() < deadline, "the test server did not stop on SIGSTOP"
+            time.sleep(0.001)
+
+    def stopped(self):
+        """Whether every thread of the server is stopped."""
+        tasks = pathlib.Path(f"/proc/{self.process.pid}/task")
+        for task in tasks.iterdir():
+            try:
+                state = (task / "stat").read_text().rsplit(")", 1)[1].split()[0]
+            except (FileNotFoundError, ProcessLookupError):
+                continue  # a thread that has ended
+            if state not in ("T", "t"):
+                return False
+        return True
 
     def resume(self):
         self.process.send_signal(signal.SIGCONT)
