@@ -23,6 +23,8 @@ namespace {
 
 using engine_support::collect;
 using engine_support::connection_info;
+using engine_support::LIVE_TIMEOUT_MS;
+using engine_support::SILENCE_TIMEOUT_MS;
 using engine_support::is_unprocessed;
 using engine_support::make_read;
 using engine_support::Server;
@@ -35,15 +37,13 @@ using strandlink::ClientStatus;
 using strandlink::ConnectionError;
 using SteadyClock = std::chrono::steady_clock;
 
-// Poll time-out of every reply the test expects: the broker waits four
-// polls, so a reply has 20 s however busy the machine is.
-constexpr std::uint32_t LIVE_TIMEOUT_MS = 5000;
-// Poll time-out where the test waits out a silence the server is scripted
-// to keep: replies still have 5 s, and each silence costs 5 s.
-constexpr std::uint32_t SILENCE_TIMEOUT_MS = 1250;
 constexpr std::uint64_t BLOCK_SIZE = 1000;
-// A server that never finishes a read.
-constexpr unsigned NEVER_READY = 1000000;
+// Options of a server that never finishes a read.
+test_server::BasecallerOptions never_ready() {
+    test_server::BasecallerOptions options;
+    options.polls_before_ready = 1000000;
+    return options;
+}
 
 std::unique_ptr<Client> make_client(std::uint64_t block_size = BLOCK_SIZE, Client::Callback callback = nullptr) {
     return std::make_unique<Client>(block_size, 50, 10, false, callback);
@@ -94,8 +94,7 @@ TEST(ClientEndingTest, ReadsHeldWhenTheConnectionFailsAreHandedBackUnprocessed) 
     constexpr std::size_t SAMPLES = 1500;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test_server::BasecallerOptions options;
-        options.polls_before_ready = NEVER_READY;
+        test_server::BasecallerOptions options = never_ready();
         options.max_reads = 3;  // two of the five stay queued in the client
         Server server(options);
         server.start();
@@ -132,9 +131,7 @@ TEST(ClientEndingTest, ReadsHeldWhenTheConnectionFailsAreHandedBackUnprocessed) 
 // Any two of the calls that join the worker, from two threads at once, both
 // return once the worker has ended.
 TEST(ClientEndingTest, FinishAndDisconnectFromTwoThreadsBothReturn) {
-    test_server::BasecallerOptions options;
-    options.polls_before_ready = NEVER_READY;
-    Server server(options);
+    Server server(never_ready());
     server.start();
     auto client = make_client();
     client->set_reconnect_timeout(std::chrono::seconds(0));
@@ -161,9 +158,7 @@ TEST(ClientEndingTest, FinishAndDisconnectFromTwoThreadsBothReturn) {
 // finish_by gives up after about the time it was given while reads are out,
 // and reports that not all came back.
 TEST(ClientEndingTest, FinishByGivesUpAfterItsBoundWithReadsOutstanding) {
-    test_server::BasecallerOptions options;
-    options.polls_before_ready = NEVER_READY;
-    Server server(options);
+    Server server(never_ready());
     server.start();
     auto client = make_client();
     client->connect(server.server.endpoint(), LIVE_TIMEOUT_MS, 5, connection_info());
@@ -238,9 +233,7 @@ TEST(ClientEndingTest, AnEmptyConnectionIdEndsTheAttempt) {
 // learns the configuration anew (a race here shows under the thread
 // sanitizer).
 TEST(ClientEndingTest, GettersAreSafeWhileTheWorkerReconnects) {
-    test_server::BasecallerOptions options;
-    options.polls_before_ready = NEVER_READY;
-    Server server(options);
+    Server server(never_ready());
     server.start();
     auto client = make_client();
     client->connect(server.server.endpoint(), LIVE_TIMEOUT_MS, 5, connection_info());
@@ -341,9 +334,7 @@ TEST(ClientEndingTest, CalledBlockRequestsCarryTheReadTagAndStrandId) {
 }
 
 TEST(ClientEndingTest, ReportStateNamesTheStatusAndTheBuffer) {
-    test_server::BasecallerOptions options;
-    options.polls_before_ready = NEVER_READY;
-    Server server(options);
+    Server server(never_ready());
     server.start();
     auto client = std::make_unique<Client>(BLOCK_SIZE, 50, 7, false, nullptr);
     client->connect(server.server.endpoint(), LIVE_TIMEOUT_MS, 5, connection_info());

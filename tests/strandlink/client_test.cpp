@@ -16,6 +16,8 @@ namespace {
 using engine_support::check_called;
 using engine_support::collect;
 using engine_support::connection_info;
+using engine_support::LIVE_TIMEOUT_MS;
+using engine_support::SILENCE_TIMEOUT_MS;
 using engine_support::expected_for;
 using engine_support::is_unprocessed;
 using engine_support::make_read;
@@ -28,12 +30,6 @@ using strandlink::ClientQueueReadsResult;
 using strandlink::ClientStatus;
 using strandlink::ConnectionError;
 
-// Poll time-out where every reply is expected: the broker waits four polls,
-// so a reply has 20 s however busy the machine is.
-constexpr std::uint32_t LIVE_TIMEOUT_MS = 5000;
-// Where a scripted silence is waited out: replies still have 5 s, and each
-// silence costs 5 s.
-constexpr std::uint32_t SILENCE_TIMEOUT_MS = 1250;
 constexpr std::uint64_t BLOCK_SIZE = 1000;
 
 std::unique_ptr<Client> make_client(std::uint64_t max_read_failures = 10, bool moves = true,

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -29,6 +30,13 @@ using interfaces::ReadList;
 using traffic_support::make_read;
 
 inline const std::string HAC = "signal_model_hac";
+
+// Poll time-out where every reply is expected: the broker waits four polls,
+// so a reply has 20 s however busy the machine is.
+inline constexpr std::uint32_t LIVE_TIMEOUT_MS = 5000;
+// Where a scripted silence is waited out: replies still have 5 s, and each
+// silence costs 5 s.
+inline constexpr std::uint32_t SILENCE_TIMEOUT_MS = 1250;
 
 // The test server with its registration side and simulated basecaller.
 struct Server {

@@ -14,6 +14,8 @@ namespace {
 
 using engine_support::collect;
 using engine_support::connection_info;
+using engine_support::LIVE_TIMEOUT_MS;
+using engine_support::SILENCE_TIMEOUT_MS;
 using engine_support::make_read;
 using engine_support::Server;
 using interfaces::ReadList;
@@ -23,12 +25,6 @@ using strandlink::ClientQueueReadsResult;
 using strandlink::ClientStatus;
 using strandlink::ConnectionError;
 
-// Poll time-out where every reply is expected: the broker waits four polls,
-// so a reply has 20 s however busy the machine is.
-constexpr std::uint32_t LIVE_TIMEOUT_MS = 5000;
-// Where a scripted silence is waited out: replies still have 5 s, and each
-// silence costs 5 s.
-constexpr std::uint32_t SILENCE_TIMEOUT_MS = 1250;
 
 // One way the read traffic fails, the reads that meet it, and the error that
 // ends the connection.
