@@ -679,16 +679,23 @@ void ReadBuffer::clear_submitted_reads() {
     auto trace = create_trace("clear_submitted_reads");
     std::lock_guard<std::mutex> lock(m_queue_mutex);
     trace.message("handing back reads lost by the server, total: " + std::to_string(m_submitted_reads.size()));
+    hand_back_submitted_reads(SKIPPED_TEXT);
+}
+
+std::uint64_t ReadBuffer::hand_back_submitted_reads(const char* text) {
     // The application's reads are never destroyed here: they go back
-    // unprocessed, and the application learns they carry no results.
+    // unprocessed, in tag order, and the application learns they carry no
+    // results.
     for (auto& [tag, read] : m_submitted_reads) {
         release_sub_reads(tag);
         if (!m_resubmission_counts.empty()) {
             m_resubmission_counts.erase(tag);
         }
-        hand_back_unprocessed(read, SKIPPED_TEXT);
+        hand_back_unprocessed(read, text);
     }
+    const std::uint64_t count = m_submitted_reads.size();
     m_submitted_reads.clear();
+    return count;
 }
 
 ErrorState ReadBuffer::get_error_state() const {
@@ -796,16 +803,10 @@ std::uint64_t ReadBuffer::hand_back_unfinished_reads() {
     {
         std::lock_guard<std::mutex> lock(m_queue_mutex);
         m_no_more_data = true;
-        // As at a reconnection: the reads that were at the server first, in
-        // tag order, then the queued ones in queue order.
-        for (auto& [tag, read] : m_submitted_reads) {
-            hand_back_unprocessed(read, CONNECTION_ENDED_TEXT);
-            ++count;
-        }
-        m_submitted_reads.clear();
+        // As at a reconnection: the reads that were at the server first, then
+        // the queued ones in queue order.
+        count = hand_back_submitted_reads(CONNECTION_ENDED_TEXT);
         m_resubmission_counts.clear();
-        m_temp_sub_reads.clear();
-        m_retrieved_sub_reads.clear();
         std::deque<BufferedRead> queued;
         fetch_and_empty_input_queue(queued);
         for (auto& read : queued) {

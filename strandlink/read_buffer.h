@@ -280,6 +280,9 @@ private:
     bool requeue_reads(std::deque<BufferedRead>& reads);
     void release_sub_reads(std::uint64_t read_tag);
     void hand_back_unprocessed(BufferedRead& read, const char* text);
+    // Every read at the server goes back unprocessed with `text` and its sub
+    // reads are released; returns how many went back.
+    std::uint64_t hand_back_submitted_reads(const char* text);
 
     static void keep_passed_in(BufferedRead& read);
     static void restore_passed_in(BufferedRead& read);
