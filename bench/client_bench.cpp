@@ -10,8 +10,9 @@
 // The client arm's reads are made before each run, untimed: what is timed
 // is what the client costs an application from handing reads in to having
 // dropped the called reads. The figures: samples/s of each arm (medians over
-// rounds) and the median of the per-round ratios client / raw (1.0: the
-// client moves reads as fast as the wire).
+// rounds), the median of the per-round ratios client / raw (1.0: the client
+// moves reads as fast as the wire), and the CPU time a client round costs
+// the client's worker thread and the application's thread.
 //
 // Usage: client_bench [--rounds=N] [--workload=short|long|mixed]
 //                     [--list-size=N] [--profile=client|raw] [--seconds=S]
@@ -19,7 +20,11 @@
 // --profile runs one arm alone for S seconds (default 20) after the setup,
 // for a profiler to attach to.
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +88,43 @@ interfaces::ReadHolder copy_of(const interfaces::ReadHolder& read) {
         target.metadata = source.metadata;
     }
     return copy;
+}
+
+// CPU time in ns of the process's thread named `name` (0 when there is none),
+// from the scheduler's own account.
+std::uint64_t thread_cpu_ns(const std::string& name) {
+    std::uint64_t total = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            const std::string task = std::string("/proc/self/task/") + entry->d_name;
+            std::string comm;
+            std::getline(std::ifstream(task + "/comm"), comm);
+            if (comm == name) {
+                std::uint64_t ns = 0;
+                std::ifstream(task + "/schedstat") >> ns;
+                total += ns;
+            }
+        }
+        closedir(dir);
+    }
+    return total;
+}
+
+std::uint64_t own_cpu_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+double median_of(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 struct Workload {
@@ -172,7 +214,13 @@ void run_workload(Workload w, const Options& options) {
             lists.push_back(std::move(list));
         }
     };
+    // CPU time of one client round: the client's worker thread, and the
+    // application's thread handing reads in, collecting and dropping them.
+    std::vector<double> worker_ms;
+    std::vector<double> application_ms;
     auto client_round = [&] {
+        const std::uint64_t worker_start = thread_cpu_ns("client_worker");
+        const std::uint64_t application_start = own_cpu_ns();
         for (auto& list : lists) {
             const auto result = client.pass_reads(list, 600000);
             if (result != apps::PassReadResult::success) {
@@ -188,6 +236,8 @@ void run_workload(Workload w, const Options& options) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
         }
+        application_ms.push_back(static_cast<double>(own_cpu_ns() - application_start) / 1e6);
+        worker_ms.push_back(static_cast<double>(thread_cpu_ns("client_worker") - worker_start) / 1e6);
     };
 
     // One round through to the test server records the script; one round
@@ -223,11 +273,15 @@ void run_workload(Workload w, const Options& options) {
         }
         std::printf("  %s alone: %zu runs\n", arm.name.c_str(), runs);
     } else {
+        worker_ms.clear();
+        application_ms.clear();
         const auto rates = bench_rounds::run_rounds(arms, options.rounds, 0.3);
         std::printf("  client: %8.1f Msamples/s\n", bench_rounds::median(rates[0]) / 1e6);
         std::printf("  raw:    %8.1f Msamples/s\n", bench_rounds::median(rates[1]) / 1e6);
         std::printf("  client / raw: %.2f (median of %d per-round ratios)\n",
                     bench_rounds::median_ratio(rates, 0, 1), options.rounds);
+        std::printf("  CPU per client round: worker %.1f ms, application %.1f ms (medians)\n",
+                    median_of(worker_ms), median_of(application_ms));
     }
     std::fflush(stdout);
     client.disconnect();

@@ -193,6 +193,24 @@ void MapWrapper::merge(const MapWrapper& other) {
     }
 }
 
+void MapWrapper::merge(MapWrapper&& other) noexcept {
+    if (this == &other || !other.m_map) {
+        return;
+    }
+    if (!m_map || m_map->empty()) {
+        std::swap(m_map, other.m_map);
+        other.clear();
+        return;
+    }
+    // The nodes of keys new to this map move over; what stays behind in
+    // other are the keys both hold, whose values other's replace.
+    m_map->merge(*other.m_map);
+    for (auto& [key, value] : *other.m_map) {
+        m_map->find(key)->second = std::move(value);
+    }
+    other.m_map->clear();
+}
+
 MapWrapper::Schema MapWrapper::validate(const Schema& schema, bool remove_invalid) {
     Schema invalid;
     for (const auto& [key, type] : get_keys()) {

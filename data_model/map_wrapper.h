@@ -135,6 +135,10 @@ public:
     void swap(MapWrapper& other) noexcept;
     // Copies every entry of other into this map; other's values win.
     void merge(const MapWrapper& other);
+    // Moves every entry of other into this map, other's values winning, and
+    // leaves other empty. Entries are handed over, not copied: nothing is
+    // allocated, so this cannot fail.
+    void merge(MapWrapper&& other) noexcept;
     // Entries that do not fit schema (key unknown, or of another type), mapped
     // to their actual type; erased from this map when remove_invalid is true.
     Schema validate(const Schema& schema, bool remove_invalid);

@@ -643,7 +643,15 @@ void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
 
 void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     const auto it = m_submitted_reads.find(read_tag);
-    m_reads_out.push_back(std::move(it->second.read));
+    BufferedRead& finished = it->second;
+    if (finished.passed_in) {
+        // The metadata passed in, with what the worker wrote laid over it.
+        interfaces::ReadHolder& read = finished.read;
+        kelp::data_wrappers::v2::Metadata written = std::move(read.metadata);
+        read.metadata = std::move(finished.passed_in->metadata);
+        read.metadata.merge(std::move(written));
+    }
+    m_reads_out.push_back(std::move(finished.read));
     validate_and_trace_metadata(m_reads_out.back(), RETURNED_TEXT);
     m_submitted_reads.erase(it);
     // Its resubmissions are counted no more: the read has left.
@@ -839,7 +847,8 @@ void ReadBuffer::keep_passed_in(BufferedRead& read) {
         return;
     }
     auto passed_in = std::make_unique<PassedIn>();
-    passed_in->metadata = read.read.metadata;
+    passed_in->metadata = std::move(read.read.metadata);
+    read.read.metadata.clear();
     passed_in->datasets.reserve(read.read.datasets.size());
     for (const auto& entry : read.read.datasets) {
         passed_in->datasets.push_back(entry.first);
@@ -849,7 +858,9 @@ void ReadBuffer::keep_passed_in(BufferedRead& read) {
 
 void ReadBuffer::restore_passed_in(BufferedRead& read) {
     if (read.passed_in) {
-        read.read.metadata = read.passed_in->metadata;
+        // What was written is dropped, and what was set aside comes back: the
+        // read is as it came, and a later attempt sets it aside afresh.
+        read.read.metadata = std::move(read.passed_in->metadata);
         const auto& kept = read.passed_in->datasets;
         for (auto it = read.read.datasets.begin(); it != read.read.datasets.end();) {
             if (std::find(kept.begin(), kept.end(), it->first) == kept.end()) {
@@ -858,6 +869,7 @@ void ReadBuffer::restore_passed_in(BufferedRead& read) {
                 ++it;
             }
         }
+        read.passed_in.reset();
     }
     unsigned long long* duration = nullptr;
     if (!read.read.metadata.extract("duration", duration) || *duration != read.duration) {

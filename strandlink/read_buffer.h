@@ -145,9 +145,12 @@ public:
 
     // The submitted read with that tag, or null. The worker fills it through
     // the pointer without the lock until it retrieves, requeues or clears it.
-    // The first call for a read keeps a copy of its metadata as passed in
-    // (for its sub reads, a resubmission or a hand-back): ask for the read
-    // here before writing into it.
+    // The first call for a read sets its metadata as passed in aside (for its
+    // sub reads, a resubmission or a hand-back): from then on the read's
+    // metadata holds only what the worker writes, and retrieving the read
+    // lays that over what was set aside, the written values winning. Ask for
+    // the read here before writing into it, and write into its metadata
+    // without reading it.
     interfaces::ReadHolder* get_submitted_read_holder(std::uint64_t read_tag);
     // Makes sub read `sub_tag` of submitted read `read_tag` from what that
     // read held when it was passed in (tags, priority, metadata, datasets and
@@ -217,7 +220,10 @@ public:
 private:
     // What a read held when it was passed in: kept from the moment the
     // worker may first write called data into it, so that a sub read copies
-    // only that, and a read sent again or handed back goes as it came.
+    // only that, and a read sent again or handed back goes as it came. The
+    // metadata is the read's own, moved here rather than copied: a returned
+    // read gets it back with the called keys laid over it, which costs no
+    // allocation, where a copy would cost one per entry of every read.
     struct PassedIn {
         kelp::data_wrappers::v2::Metadata metadata;
         std::vector<dataset> datasets;
@@ -229,7 +235,7 @@ private:
         // The "duration" it was admitted with: the samples it is cut into,
         // whatever the server later writes into the read.
         std::uint64_t duration = 0;
-        std::unique_ptr<const PassedIn> passed_in;
+        std::unique_ptr<PassedIn> passed_in;
     };
 
     using Entry = std::vector<BufferedRead>;

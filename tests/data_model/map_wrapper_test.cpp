@@ -247,6 +247,41 @@ TEST(MapWrapperTest, MergeLetsTheOtherMapWin) {
     EXPECT_EQ(m.size(), 3u);
 }
 
+TEST(MapWrapperTest, MergeByMoveHandsTheEntriesOverAndLetsTheOtherMapWin) {
+    MapWrapper m;
+    m.insert<int>("a", 1);
+    m.insert<int>("b", 2);
+    int* kept = nullptr;
+    ASSERT_TRUE(m.extract("a", kept));
+    MapWrapper other;
+    other.insert("b", std::string("x"));
+    other.insert<double>("c", 3);
+    double* moved = nullptr;
+    ASSERT_TRUE(other.extract("c", moved));
+    m.merge(std::move(other));
+    EXPECT_EQ(m.size(), 3u);
+    EXPECT_EQ(m.get_value<int>("a"), 1);
+    EXPECT_EQ(m.get_value<std::string>("b"), "x");
+    EXPECT_EQ(m.get_value<double>("c"), 3.0);
+    EXPECT_TRUE(other.empty());
+    other.insert<int>("d", 4);
+    EXPECT_EQ(other.size(), 1u) << "the emptied map is usable";
+    // Entries are handed over in place: a value of either map stays where it was.
+    double* c = nullptr;
+    ASSERT_TRUE(m.extract("c", c));
+    EXPECT_EQ(c, moved);
+    int* a = nullptr;
+    ASSERT_TRUE(m.extract("a", a));
+    EXPECT_EQ(a, kept);
+
+    MapWrapper empty;
+    empty.merge(std::move(m));
+    EXPECT_EQ(empty.size(), 3u);
+    EXPECT_TRUE(m.empty()) << "merge leaves the other map empty";
+    empty.merge(std::move(empty));
+    EXPECT_EQ(empty.size(), 3u);
+}
+
 TEST(MapWrapperTest, Validate) {
     MapWrapper m;
     m.insert<unsigned int>("a", 1);

@@ -80,6 +80,56 @@ TEST(ReadBufferRetrievalTest, RetrievedReadsGoOutInOrderAndAppend) {
     EXPECT_EQ(buffer->num_reads_out(), 1u);
 }
 
+// The worker writes into a read's metadata while it is at the server; the
+// read that leaves holds what it was passed in with, the written values over
+// it, whichever way it leaves: alone, in a batch, or after a failed attempt.
+TEST(ReadBufferRetrievalTest, ARetrievedReadHoldsItsOwnMetadataWithTheCalledValuesOverIt) {
+    auto buffer = make_buffer(1000, 10);
+    ReadList list = make_list({{1, 300}, {2, 300}});
+    std::vector<kelp::data_wrappers::v2::Metadata> expected;
+    for (auto& read : list) {
+        read.metadata.insert("run_id", std::string("run-7"));
+        ReadHolder called;
+        called.metadata = read.metadata;
+        fill_as_called(called, "ACGT");
+        expected.push_back(called.metadata);
+    }
+    ASSERT_EQ(buffer->queue_reads(list, NO_WAIT), BufferQueueReadsResult::queued);
+    queue_singles(*buffer, {3});
+    submit_all(*buffer);
+
+    // Read 3 fails its first attempt and is sent again.
+    fill_as_called(*buffer->get_submitted_read_holder(3), "PARTIAL");
+    buffer->get_submitted_read_holder(3)->metadata.insert("poly_tail_length", 5);
+    buffer->set_connection_id("conn-2");
+    submit_all(*buffer);
+    ReadHolder* three = buffer->get_submitted_read_holder(3);
+    EXPECT_TRUE(three->metadata.empty()) << "the metadata passed in is set aside while the read is filled";
+    fill_as_called(*three, "COMPLETE");
+
+    ReadHolder* one = buffer->get_submitted_read_holder(1);
+    ReadHolder* two = buffer->get_submitted_read_holder(2);
+    fill_as_called(*one, "ACGT");
+    fill_as_called(*two, "ACGT");
+    buffer->reads_retrieved({two, one});
+    buffer->read_retrieved(3);
+
+    ReadList out = take_out(*buffer);
+    ASSERT_EQ(out.size(), 3u);
+    auto it = out.begin();
+    EXPECT_EQ(it->read_tag, 2u);
+    EXPECT_TRUE(it->metadata == expected[1]);
+    ++it;
+    EXPECT_EQ(it->read_tag, 1u);
+    EXPECT_TRUE(it->metadata == expected[0]);
+    ++it;
+    ReadHolder third = make_read(3, 1500);
+    fill_as_called(third, "COMPLETE");
+    EXPECT_TRUE(it->metadata == third.metadata) << "nothing written by the failed attempt is left";
+    EXPECT_FALSE(it->metadata.exists("poly_tail_length"));
+    EXPECT_EQ(it->metadata.get<read_data::duration>(), 123456u) << "the written value wins";
+}
+
 TEST(ReadBufferRetrievalTest, CompletedBatchesAreCheckedWholeBeforeAnythingMoves) {
     auto buffer = make_buffer(1000, 10);
     ReadList list = make_list({{1, 300}, {2, 300}, {3, 300}});
