@@ -202,11 +202,23 @@ void MapWrapper::merge(MapWrapper&& other) noexcept {
         other.clear();
         return;
     }
-    // The nodes of keys new to this map move over; what stays behind in
-    // other are the keys both hold, whose values other's replace.
-    m_map->merge(*other.m_map);
-    for (auto& [key, value] : *other.m_map) {
-        m_map->find(key)->second = std::move(value);
+    // One walk over both maps in key order: a key new to this map moves its
+    // node over, inserted just before the place found; a key both hold
+    // takes other's value.
+    auto place = m_map->begin();
+    for (auto it = other.m_map->begin(); it != other.m_map->end();) {
+        const auto next = std::next(it);
+        int order = 1;
+        while (place != m_map->end() && (order = place->first.compare(it->first)) < 0) {
+            ++place;
+        }
+        if (place != m_map->end() && order == 0) {
+            place->second = std::move(it->second);
+            ++place;
+        } else {
+            m_map->insert(place, other.m_map->extract(it));
+        }
+        it = next;
     }
     other.m_map->clear();
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -273,6 +274,38 @@ TEST(MapWrapperTest, MergeByMoveHandsTheEntriesOverAndLetsTheOtherMapWin) {
     int* a = nullptr;
     ASSERT_TRUE(m.extract("a", a));
     EXPECT_EQ(a, kept);
+
+    // Interleaved, leading, trailing and shared keys: the same map as a
+    // merge by copy.
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> layouts = {
+            {{"b", "d", "f"}, {"a", "c", "e", "g"}},
+            {{"a", "b"}, {"c", "d"}},
+            {{"c", "d"}, {"a", "b"}},
+            {{"a", "c", "e"}, {"a", "b", "c", "d", "e", "f"}},
+            {{"m"}, {"m"}},
+            {{"alignment_genome", "duration", "read_id"}, {"duration", "duration_x", "mean_qscore", "a"}},
+    };
+    for (const auto& [own, others] : layouts) {
+        MapWrapper target;
+        for (const auto& key : own) {
+            target.insert(key, std::string("own ") + key);
+        }
+        MapWrapper source;
+        int n = 0;
+        for (const auto& key : others) {
+            source.insert<int>(key, ++n);
+        }
+        MapWrapper by_copy = target;
+        by_copy.merge(source);
+        target.merge(std::move(source));
+        EXPECT_TRUE(target == by_copy) << own.size() << " keys and " << others.size() << " keys";
+        std::vector<std::string> keys;
+        for (const auto& entry : target.get_keys()) {
+            keys.push_back(entry.first);
+        }
+        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+        EXPECT_TRUE(source.empty());
+    }
 
     MapWrapper empty;
     empty.merge(std::move(m));
