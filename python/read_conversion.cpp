@@ -53,12 +53,19 @@ bool copy_raw_data(py::handle value, std::vector<std::int16_t>& samples) {
     const auto count = static_cast<std::size_t>(array.shape(0));
     const py::ssize_t stride = array.strides(0);
     const auto* first = static_cast<const char*>(array.data());
-    samples.resize(count);
-    if (stride == static_cast<py::ssize_t>(sizeof(std::int16_t))) {
+    const bool contiguous = stride == static_cast<py::ssize_t>(sizeof(std::int16_t));
+    if (contiguous && reinterpret_cast<std::uintptr_t>(first) % alignof(std::int16_t) == 0) {
+        // One pass over the samples: resizing first would fill the vector
+        // with zeros only to overwrite them.
+        const auto* begin = reinterpret_cast<const std::int16_t*>(first);
+        samples.assign(begin, begin + count);
+    } else if (contiguous) {
+        samples.resize(count);
         if (count > 0) {
             std::memcpy(samples.data(), first, count * sizeof(std::int16_t));
         }
     } else {
+        samples.resize(count);
         // Element by element through bytes: a view may be unaligned, or walk
         // backwards.
         for (std::size_t i = 0; i < count; ++i) {
