@@ -171,6 +171,48 @@ def test_metadata_text_holding_replacement_character_is_no_problem():
     assert result == {"t": "a\ufffdb"} and problems == []
 
 
+# The str objects of the keys are kept from one conversion for the next, by
+# position: each step below runs right after the one before it, so that a key
+# meets every way it can differ from the one kept at its place (the same key,
+# one of the same length, a prefix, a key kept at another place, text that is
+# not UTF-8, more keys than are kept) and must still come out as itself.
+KEY_STEPS = [
+    [("daq_offset", "float", 4.5), ("read_id", "string", "r1"), ("start_time", "uint64", 10)],
+    [("daq_offset", "float", 5.5), ("read_id", "string", "r2"), ("start_time", "uint64", 11)],
+    [("daq_offset", "float", 5.5), ("read_ie", "string", "r2"), ("start_time", "uint64", 11)],
+    [("daq_offset", "float", 5.5), ("read_i", "string", "r2")],
+    [("", "int32", 0), ("daq_offset", "bool", True), ("read_i", "int8", -1), ("start_time", "double", 0.5)],
+    [("a", "int32", 1), (b"k\xff", "int32", 2), ("z", "int32", 3)],
+    [("a", "int32", 1), ("k", "int32", 2), ("z", "int32", 3)],
+    [("a\0b", "int32", 1), ("a\0c", "int32", 2)],
+    [(f"key{i:03}", "int32", i) for i in range(300)],
+    [(f"key{i:03}", "uint16", 300 - i) for i in range(300)],
+    [("daq_offset", "float", 4.5), ("read_id", "string", "r1"), ("start_time", "uint64", 10)],
+]
+
+
+@pytest.mark.parametrize("tolerant", [False, True])
+def test_metadata_keys_of_successive_conversions_are_their_own(tolerant):
+    for entries in KEY_STEPS:
+        expected = sorted((key, value) for key, _, value in entries if isinstance(key, str))
+        if len(expected) < len(entries):
+            # Tolerantly, the key is left out with a line that quotes its
+            # bytes, which the probe cannot hand back as str: strict only.
+            if not tolerant:
+                with pytest.raises(UnicodeDecodeError):
+                    probe.metadata_to_dict(entries)
+            continue
+        result = probe.metadata_to_dict(entries, tolerant)
+        if tolerant:
+            result, problems = result
+            assert problems == []
+        assert list(result.items()) == expected
+        assert all(type(key) is str for key in result)
+        # Nothing of one step may stay alive into the next but what the
+        # module keeps itself.
+        del result
+
+
 # --- datasets_to_dict ---------------------------------------------------------
 
 def string_dataset(dataset_id, text):
