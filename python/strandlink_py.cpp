@@ -195,6 +195,11 @@ py::list StrandlinkPy::get_completed_reads() {
             client->get_completed_reads(groups);
         }
     });
+    if (groups.empty()) {
+        // An empty poll, the usual answer between called replies: nothing to
+        // convert or free.
+        return py::list();
+    }
     py::list result = completed_reads_to_list(groups);
     // Freeing the called reads is pure C++ work and takes long for many
     // reads: other Python threads go on meanwhile.
