@@ -204,9 +204,17 @@ py::dict read_to_dict(const Read& read, ConversionProblems* problems) {
     return result;
 }
 
-py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups) {
+py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups, const FreeConverted& free_converted) {
+    // Few enough that what the reads were made of stays in the caches until
+    // they are freed; enough that the lock is not given up and taken back
+    // for every read.
+    constexpr std::size_t FREE_EVERY = 16;
     py::list result;
     std::vector<std::string> warnings;
+    std::vector<Read> converted;
+    if (free_converted) {
+        converted.reserve(FREE_EVERY);
+    }
     for (auto& group : groups) {
         py::list reads;
         for (auto& read : group) {
@@ -226,8 +234,19 @@ py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups) {
                 text.pop_back();
                 warnings.push_back(std::move(text));
             }
+            if (free_converted) {
+                converted.push_back(std::move(read));
+                if (converted.size() == FREE_EVERY) {
+                    free_converted(converted);
+                    converted.clear();
+                }
+            }
         }
         result.append(std::move(reads));
+    }
+    if (!converted.empty()) {
+        free_converted(converted);
+        converted.clear();
     }
     for (const auto& text : warnings) {
         warn(text);

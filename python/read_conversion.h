@@ -3,6 +3,7 @@
 // Conversion between Python read dicts and library reads. Every function
 // needs the interpreter lock.
 
+#include <functional>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -36,6 +37,14 @@ py::dict read_to_dict(const Read& read, ConversionProblems* problems = nullptr);
 // RuntimeWarning per read once the whole list stands. The number arrays take
 // the reads' storage over (take_datasets_to_dict): the reads are only fit to
 // be dropped afterwards.
-py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups);
+//
+// Given `free_converted`, the reads are also dropped as the conversion goes:
+// every few converted reads are moved into a vector handed to it, to be
+// freed there (its caller may release the lock for that), while what they
+// were made of is still in the processor's caches; freeing them all at the
+// end would fetch it from memory a second time. `groups` then holds only
+// moved-from reads.
+using FreeConverted = std::function<void(std::vector<Read>&)>;
+py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups, const FreeConverted& free_converted = {});
 
 }  // namespace apps

@@ -207,7 +207,8 @@ PYBIND11_MODULE(strandpy_probe, m) {
 
     m.def("completed_reads_to_list",
           [](const std::vector<std::vector<std::tuple<std::uint64_t, MetadataSpec, std::vector<DatasetSpec>,
-                                                      std::vector<TableSpec>>>>& groups) {
+                                                      std::vector<TableSpec>>>>& groups,
+             bool free_as_converted) {
               std::vector<std::vector<apps::Read>> reads;
               for (const auto& group : groups) {
                   auto& out = reads.emplace_back();
@@ -224,10 +225,19 @@ PYBIND11_MODULE(strandpy_probe, m) {
                       }
                   }
               }
-              return apps::completed_reads_to_list(reads);
+              if (!free_as_converted) {
+                  return apps::completed_reads_to_list(reads);
+              }
+              // As the module frees them: without the lock, a few at a time.
+              return apps::completed_reads_to_list(reads, [](std::vector<apps::Read>& converted) {
+                  py::gil_scoped_release release;
+                  converted.clear();
+              });
           },
+          py::arg("groups"), py::arg("free_as_converted") = false,
           "completed_reads_to_list of groups of reads, each (read tag, metadata entries, dataset specs, "
-          "table specs (id, columns, rows, payload)).");
+          "table specs (id, columns, rows, payload)); free_as_converted: the reads are freed as they are "
+          "converted.");
 
     m.def("cpp_stream_reads",
           [](const std::string& address, const std::string& config, const std::vector<std::vector<std::int16_t>>& signals,

@@ -185,6 +185,29 @@ def test_completed_arrays_own_their_storage_beyond_the_client(server, closing):
     assert moves.sum() > 0 and not raw.any()
 
 
+def test_many_reads_of_one_call_each_come_back_as_sent(server, closing):
+    # The reads of one call are converted and freed a few at a time: every
+    # dict of a call of many reads holds its own read, and its arrays stay
+    # valid once the client is gone.
+    obj = connected(server.address, closing=closing, move_enabled=True)
+    sent = {tag: make_read(tag, samples=1000 + 13 * tag) for tag in range(1, 51)}
+    tags_ = list(sent)
+    for start in range(0, len(tags_), 20):
+        assert obj.pass_reads([sent[tag] for tag in tags_[start:start + 20]], WAIT_MS) == Strandlink.read_accepted
+    groups = collect(obj)
+    obj.disconnect()
+    del obj
+    assert sorted(tag for group in tags(groups) for tag in group) == tags_
+    for group in groups:
+        [read] = group
+        tag = read["read_tag"]
+        assert read["metadata"]["read_id"] == f"read_{tag}" and read["metadata"]["start_time"] == 1000 + tag
+        raw = read["datasets"]["raw_data"]
+        assert raw.dtype == np.int16 and raw.shape == (1000 + 13 * tag,) and raw.base is not None
+        np.testing.assert_array_equal(raw, sent[tag]["raw_data"])
+        assert len(read["datasets"]["sequence"]) == read["metadata"]["sequence_length"]
+
+
 def test_short_read_comes_back_at_once_without_calls(server, closing):
     obj = connected(server.address, closing=closing)
     assert obj.pass_read(make_read(3, samples=99), WAIT_MS) == Strandlink.read_accepted

@@ -306,6 +306,60 @@ def test_completed_reads_without_problems_warn_nothing():
         assert len(probe.completed_reads_to_list([[good_read(1)]])) == 1
 
 
+def numbered_read(tag):
+    """A read with text, number arrays and metadata that all carry its tag, so
+    that a mix-up shows; every seventh is a bad one that warns."""
+    if tag % 7 == 0:
+        return bad_read(tag)
+    return (tag, [("read_id", "string", f"read_{tag}"), ("start_time", "uint64", 1000 + tag),
+                  ("strand_id", "string", f"read_{tag}")],
+            [(0,) + numeric_dataset(INT16, np.array([tag, -tag, 3], dtype=np.int16)),
+             string_dataset(1, b"AC" * tag), string_dataset(2, b"+" * (2 * tag)),
+             (3, UINT8, 1, 2 * tag, 0, 0, bytes(range(2 * tag)))],
+            [])
+
+
+def test_reads_freed_as_they_are_converted_give_the_same_objects():
+    # Groups of several sizes, so that the reads freed together cross the
+    # groups and the last few are freed at the end.
+    sizes = [1, 15, 2, 40, 3, 1]
+    tags_ = iter(range(1, sum(sizes) + 1))
+    spec = [[numbered_read(next(tags_)) for _ in range(size)] for size in sizes]
+    with warnings.catch_warnings(record=True) as kept_warnings:
+        warnings.simplefilter("always")
+        kept = probe.completed_reads_to_list(spec)
+    with warnings.catch_warnings(record=True) as freed_warnings:
+        warnings.simplefilter("always")
+        freed = probe.completed_reads_to_list(spec, free_as_converted=True)
+    assert [str(w.message) for w in freed_warnings] == [str(w.message) for w in kept_warnings]
+    assert len(kept_warnings) == sum(1 for group in spec for read in group if read[0] % 7 == 0)
+    assert [len(group) for group in freed] == sizes
+    arrays = []
+    for kept_group, freed_group in zip(kept, freed):
+        for a, b in zip(kept_group, freed_group):
+            tag = b["read_tag"]
+            assert list(b) == list(a) and b["metadata"] == a["metadata"]
+            assert (tag, b["sub_tag"], b["priority"]) == (a["read_tag"], a["sub_tag"], a["priority"])
+            assert list(b["datasets"]) == list(a["datasets"])
+            for name, value in a["datasets"].items():
+                other = b["datasets"][name]
+                assert type(other) is type(value)
+                if isinstance(value, np.ndarray):
+                    assert other.dtype == value.dtype and other.shape == value.shape
+                    np.testing.assert_array_equal(other, value)
+                    arrays.append((other, value.copy()))
+                else:
+                    assert other == value
+            if tag % 7:
+                assert b["metadata"]["read_id"] == f"read_{tag}" and b["datasets"]["sequence"] == "AC" * tag
+                np.testing.assert_array_equal(b["datasets"]["raw_data"], [tag, -tag, 3])
+    assert [read["read_tag"] for group in freed for read in group] == list(range(1, sum(sizes) + 1))
+    # The arrays outlive every read and every dict they came in.
+    del kept, freed, a, b, kept_group, freed_group
+    for array, expected in arrays:
+        np.testing.assert_array_equal(array, expected)
+
+
 # --- dict_to_read ---------------------------------------------------------------
 
 REQUIRED = ["read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling", "sampling_rate", "start_time"]
