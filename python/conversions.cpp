@@ -199,70 +199,57 @@ py::object metadata_value_to_python(const std::string& key, const std::any& valu
     return py::object();
 }
 
-// The keys of metadata as str objects, kept from one conversion to the next
-// by their position in key order: the reads of a run carry the same few
-// dozen keys, so most keys are found where they were last time, and a
-// kept str also carries its hash, which the dict needs. Used only with the
-// interpreter lock held. The objects are never released: they must outlive
-// any conversion, including one during interpreter exit.
-class MetadataKeys {
-public:
-    // A new reference to the str for `key`, the entry at `position`.
-    py::str get(std::size_t position, const std::string& key) {
-        if (position < m_keys.size() && m_keys[position].first == key) {
-            return py::reinterpret_borrow<py::str>(m_keys[position].second);
-        }
-        py::str made(key);
-        if (position < MAX_KEPT) {
-            if (position >= m_keys.size()) {
-                m_keys.resize(position + 1, {std::string(), nullptr});
-            }
-            auto& slot = m_keys[position];
-            Py_XDECREF(slot.second);
-            slot.first = key;
-            slot.second = made.inc_ref().ptr();
-        }
-        return made;
-    }
-
-private:
-    // Enough for every key of a called read; the rest of a larger map is
-    // converted without being kept.
-    static constexpr std::size_t MAX_KEPT = 128;
-    std::vector<std::pair<std::string, PyObject*>> m_keys;
-};
-
-MetadataKeys& metadata_keys() {
-    static auto* keys = new MetadataKeys;
-    return *keys;
-}
-
 void set_dict_item(py::dict& dict, const py::str& key, const py::object& value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) {
         throw py::error_already_set();
     }
 }
 
+// The scope whose keys the conversions of this thread use, if any.
+thread_local MetadataKeyScope* t_key_scope = nullptr;
+
 }  // namespace
+
+MetadataKeyScope::MetadataKeyScope() : m_outer(t_key_scope) { t_key_scope = this; }
+
+MetadataKeyScope::~MetadataKeyScope() { t_key_scope = m_outer; }
+
+py::str MetadataKeyScope::key(std::size_t position, const std::string& key) {
+    if (position < m_keys.size() && m_keys[position].first == key) {
+        return m_keys[position].second;
+    }
+    // Made before anything is kept: a key that is no text keeps nothing.
+    py::str made(key);
+    if (position < MAX_KEPT) {
+        if (position >= m_keys.size()) {
+            m_keys.resize(position + 1);
+        }
+        m_keys[position] = {key, made};
+    }
+    return made;
+}
 
 py::dict metadata_to_dict(const Metadata& metadata, ConversionProblems* problems) {
     // One walk over the entries: no list of the keys, no look-up per key.
     py::dict result;
-    MetadataKeys& keys = metadata_keys();
+    MetadataKeyScope* const scope = t_key_scope;
+    const auto key_of = [scope](std::size_t position, const std::string& key) {
+        return scope ? scope->key(position, key) : py::str(key);
+    };
     std::size_t position = 0;
     metadata.for_each_entry([&](const std::string& key, const std::any& value) {
         const std::size_t this_position = position++;
         if (!problems) {
             py::object converted = metadata_value_to_python(key, value, nullptr);
             if (converted) {
-                set_dict_item(result, keys.get(this_position, key), converted);
+                set_dict_item(result, key_of(this_position, key), converted);
             }
             return;
         }
         try {
             py::object converted = metadata_value_to_python(key, value, problems);
             if (converted) {
-                set_dict_item(result, keys.get(this_position, key), converted);
+                set_dict_item(result, key_of(this_position, key), converted);
             }
         } catch (const std::exception& e) {
             problems->lines.push_back("metadata \"" + key + "\" left out: " + e.what());

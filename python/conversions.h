@@ -4,8 +4,10 @@
 // of Python scalars and str, datasets to numpy arrays. Every function needs
 // the interpreter lock.
 
+#include <cstddef>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -44,6 +46,30 @@ py::str external_text(const std::string& text);
 // no value of the type that get_keys() reported for it.
 void metadata_entry_to_python(py::dict& out, const kelp::data_wrappers::v2::Metadata& metadata,
                               const std::string& key, ConversionProblems* problems = nullptr);
+
+// While one lives, the metadata conversions of its thread keep the str
+// objects of the keys by their place in key order and use them again: the
+// reads of one hand-over carry the same few dozen keys, so most keys are
+// found where they were in the read before, and a kept str needs no decoding
+// and carries its hash. Without one, every key is made anew. Made and
+// destroyed with the interpreter lock held, on one thread, innermost first.
+class MetadataKeyScope {
+public:
+    MetadataKeyScope();
+    ~MetadataKeyScope();
+    MetadataKeyScope(const MetadataKeyScope&) = delete;
+    MetadataKeyScope& operator=(const MetadataKeyScope&) = delete;
+
+    // The str for `key`, the entry at `position` of its map.
+    py::str key(std::size_t position, const std::string& key);
+
+private:
+    // Enough for every key of a called read; the rest of a larger map is
+    // converted without being kept.
+    static constexpr std::size_t MAX_KEPT = 128;
+    MetadataKeyScope* m_outer;
+    std::vector<std::pair<std::string, py::str>> m_keys;
+};
 
 // Every entry of the metadata, in key order.
 py::dict metadata_to_dict(const kelp::data_wrappers::v2::Metadata& metadata,

@@ -209,6 +209,7 @@ py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups, const F
     // they are freed; enough that the lock is not given up and taken back
     // for every read.
     constexpr std::size_t FREE_EVERY = 16;
+    const MetadataKeyScope keys;
     py::list result;
     std::vector<std::string> warnings;
     std::vector<Read> converted;

@@ -162,6 +162,31 @@ PYBIND11_MODULE(strandpy_probe, m) {
           py::arg("entries"), py::arg("tolerant") = false,
           "metadata_to_dict of (key, native type name, value) entries; tolerant: (dict, problems).");
 
+    m.def("metadata_to_dicts",
+          [](const std::vector<std::vector<std::tuple<std::string, std::string, py::object>>>& steps,
+             bool tolerant) {
+              // One key scope over every step, as over the reads of one
+              // hand-over; a step that raises gives its exception's type.
+              const apps::MetadataKeyScope keys;
+              py::list results;
+              for (const auto& entries : steps) {
+                  const Metadata metadata = make_metadata(entries);
+                  apps::ConversionProblems problems;
+                  try {
+                      results.append(with_problems(apps::metadata_to_dict(metadata, tolerant ? &problems : nullptr),
+                                                   tolerant ? &problems : nullptr));
+                  } catch (py::error_already_set& e) {
+                      results.append(e.type());
+                  } catch (const std::exception&) {
+                      results.append(py::handle(PyExc_RuntimeError));
+                  }
+              }
+              return results;
+          },
+          py::arg("steps"), py::arg("tolerant") = false,
+          "metadata_to_dict of each list of entries in turn, under one key scope; a step that raises "
+          "gives the type of its exception.");
+
     m.def("datasets_to_dict",
           [](const std::vector<DatasetSpec>& specs, bool tolerant) {
               apps::DataSetMap datasets;
