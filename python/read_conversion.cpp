@@ -102,7 +102,17 @@ void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProble
 }
 
 void warn(const std::string& text) {
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) {
+    // A problem line may quote bytes that are not UTF-8 (a key, a value):
+    // they read as replacement characters rather than losing the warning.
+    PyObject* message =
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (message == nullptr) {
+        PyErr_WriteUnraisable(nullptr);
+        return;
+    }
+    const int warned = PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%U", message);
+    Py_DECREF(message);
+    if (warned != 0) {
         // Warnings turned into errors: raising now would drop every read of
         // this call, which the library no longer holds. Report and go on.
         PyErr_WriteUnraisable(nullptr);

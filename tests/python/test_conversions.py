@@ -295,6 +295,18 @@ def test_completed_reads_keep_groups_and_convert_every_read_despite_bad_ones():
     assert texts[1].startswith("read_tag 4 sub_tag 0:")
 
 
+def test_a_warning_quoting_bytes_that_are_not_utf8_still_warns(monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    read = (5, [(b"k\xff", "int32", 2), ("read_id", "string", "r5")], [], [])
+    with pytest.warns(RuntimeWarning) as record:
+        groups = probe.completed_reads_to_list([[read]])
+    assert groups[0][0]["metadata"] == {"read_id": "r5"}
+    assert reported == []
+    texts = [str(w.message) for w in record]
+    assert len(texts) == 1 and texts[0].startswith("read_tag 5 sub_tag 0:") and "k\ufffd" in texts[0]
+
+
 def test_completed_reads_survive_warnings_turned_into_errors(monkeypatch):
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", reported.append)
