@@ -1,6 +1,8 @@
 #include "data_model/map_wrapper.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <memory>
 
 namespace kelp::data_wrappers::v2 {
@@ -76,11 +78,104 @@ bool values_equal(const std::any& a, const std::any& b) {
 
 const char* const UNSUPPORTED_TYPE_TEXT = "Unsupported type for conversion to string.";
 
+// A map has an arena of its own, made and destroyed with it.
+MapWrapper::Map* make_map() {
+    auto arena = std::make_unique<detail::NodeArena>();
+    auto* map = new MapWrapper::Map(MapWrapper::Map::allocator_type(arena.get()));
+    arena.release();
+    return map;
+}
+
+MapWrapper::Map* copy_map(const MapWrapper::Map& other) {
+    auto arena = std::make_unique<detail::NodeArena>();
+    auto* map = new MapWrapper::Map(other, MapWrapper::Map::allocator_type(arena.get()));
+    arena.release();
+    return map;
+}
+
+void delete_map(MapWrapper::Map* map) noexcept {
+    if (map) {
+        detail::NodeArena* arena = map->get_allocator().arena();
+        delete map;
+        delete arena;
+    }
+}
+
 }  // namespace
+
+namespace detail {
+
+NodeArena::~NodeArena() {
+    while (m_chunks) {
+        Chunk* next = m_chunks->next;
+        ::operator delete(m_chunks);
+        m_chunks = next;
+    }
+}
+
+void* NodeArena::allocate(std::size_t bytes) {
+    if (m_block == 0) {
+        // Room for the free list's link, and the alignment operator new gives.
+        constexpr std::size_t align = alignof(std::max_align_t);
+        m_block = (std::max(bytes, sizeof(FreeBlock)) + align - 1) / align * align;
+    }
+    if (bytes > m_block) {
+        return ::operator new(bytes);
+    }
+    if (m_free) {
+        FreeBlock* block = m_free;
+        m_free = block->next;
+        --m_free_blocks;
+        return block;
+    }
+    if (m_next == m_end) {
+        add_chunk(m_chunk_blocks);
+        m_chunk_blocks = std::min(m_chunk_blocks * 2, MAX_CHUNK_BLOCKS);
+    }
+    void* block = m_next;
+    m_next += m_block;
+    return block;
+}
+
+void NodeArena::add_chunk(std::size_t blocks) {
+    // The chunk's header takes one block, so that blocks keep its alignment.
+    auto* chunk = static_cast<Chunk*>(::operator new((blocks + 1) * m_block));
+    chunk->next = m_chunks;
+    m_chunks = chunk;
+    // What is left of the chunk before goes on the free list.
+    while (m_next != m_end) {
+        deallocate(m_next, m_block);
+        m_next += m_block;
+    }
+    m_next = reinterpret_cast<char*>(chunk) + m_block;
+    m_end = m_next + blocks * m_block;
+}
+
+void NodeArena::reserve(std::size_t blocks) {
+    const std::size_t ready = m_free_blocks + (m_block == 0 ? 0 : static_cast<std::size_t>(m_end - m_next) / m_block);
+    if (m_block == 0 || ready >= blocks) {
+        // Nothing served yet: the size is not known, and nothing can be kept.
+        return;
+    }
+    add_chunk(std::max(blocks - m_free_blocks, m_chunk_blocks));
+}
+
+void NodeArena::deallocate(void* block, std::size_t bytes) noexcept {
+    if (bytes > m_block) {
+        ::operator delete(block);
+        return;
+    }
+    auto* free_block = static_cast<FreeBlock*>(block);
+    free_block->next = m_free;
+    m_free = free_block;
+    ++m_free_blocks;
+}
+
+}  // namespace detail
 
 MapWrapper::MapWrapper(const MapWrapper& other) {
     if (other.m_map) {
-        m_map = new Map(*other.m_map);
+        m_map = copy_map(*other.m_map);
     }
 }
 
@@ -90,30 +185,27 @@ MapWrapper::MapWrapper(MapWrapper&& other) noexcept : m_map(other.m_map) {
 
 MapWrapper& MapWrapper::operator=(const MapWrapper& other) {
     if (this != &other) {
-        std::unique_ptr<Map> copy;
-        if (other.m_map) {
-            copy = std::make_unique<Map>(*other.m_map);
-        }
-        delete m_map;
-        m_map = copy.release();
+        Map* copy = other.m_map ? copy_map(*other.m_map) : nullptr;
+        delete_map(m_map);
+        m_map = copy;
     }
     return *this;
 }
 
 MapWrapper& MapWrapper::operator=(MapWrapper&& other) noexcept {
     if (this != &other) {
-        delete m_map;
+        delete_map(m_map);
         m_map = other.m_map;
         other.m_map = nullptr;
     }
     return *this;
 }
 
-MapWrapper::~MapWrapper() { delete m_map; }
+MapWrapper::~MapWrapper() { delete_map(m_map); }
 
 MapWrapper::Map& MapWrapper::map() {
     if (!m_map) {
-        m_map = new Map();
+        m_map = make_map();
     }
     return *m_map;
 }
@@ -193,7 +285,7 @@ void MapWrapper::merge(const MapWrapper& other) {
     }
 }
 
-void MapWrapper::merge(MapWrapper&& other) noexcept {
+void MapWrapper::merge(MapWrapper&& other) {
     if (this == &other || !other.m_map) {
         return;
     }
@@ -202,24 +294,36 @@ void MapWrapper::merge(MapWrapper&& other) noexcept {
         other.clear();
         return;
     }
-    // One walk over both maps in key order: a key new to this map moves its
-    // node over, inserted just before the place found; a key both hold
-    // takes other's value.
-    auto place = m_map->begin();
-    for (auto it = other.m_map->begin(); it != other.m_map->end();) {
-        const auto next = std::next(it);
-        int order = 1;
-        while (place != m_map->end() && (order = place->first.compare(it->first)) < 0) {
-            ++place;
+    // Walks over both maps in key order: the first counts the keys new to
+    // this map, so that room for them is taken before anything moves; the
+    // second moves each new key and its value into an entry made just before
+    // the place found, and a shared key's value over this map's.
+    const auto walk = [this, &other](auto&& on_new, auto&& on_shared) {
+        auto place = m_map->begin();
+        for (auto it = other.m_map->begin(); it != other.m_map->end();) {
+            const auto next = std::next(it);
+            int order = 1;
+            while (place != m_map->end() && (order = place->first.compare(it->first)) < 0) {
+                ++place;
+            }
+            if (place != m_map->end() && order == 0) {
+                on_shared(place, it);
+                ++place;
+            } else {
+                on_new(place, it);
+            }
+            it = next;
         }
-        if (place != m_map->end() && order == 0) {
-            place->second = std::move(it->second);
-            ++place;
-        } else {
-            m_map->insert(place, other.m_map->extract(it));
-        }
-        it = next;
-    }
+    };
+    std::size_t new_keys = 0;
+    walk([&new_keys](auto, auto) { ++new_keys; }, [](auto, auto) {});
+    m_map->get_allocator().arena()->reserve(new_keys);
+    walk(
+            [this, &other](auto place, auto it) {
+                auto node = other.m_map->extract(it);
+                m_map->emplace_hint(place, std::move(node.key()), std::move(node.mapped()));
+            },
+            [](auto place, auto it) { place->second = std::move(it->second); });
     other.m_map->clear();
 }
 

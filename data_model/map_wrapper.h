@@ -3,7 +3,9 @@
 #include <any>
 #include <cstddef>
 #include <list>
+#include <functional>
 #include <map>
+#include <new>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -33,6 +35,88 @@ struct is_map_value
 template <typename T>
 inline constexpr bool is_map_value_v = is_map_value<T>::value;
 
+// The nodes of one map: carved from a few chunks the map owns, and kept on a
+// free list when an entry goes. A map of a read's few dozen entries costs a
+// few allocations instead of one per entry, and its nodes lie together,
+// which matters most when one thread builds a map and another frees it.
+// Serves blocks of one size (the first asked for); larger requests go to
+// operator new. What a map frees stays with it until it is destroyed, so it
+// holds at most what it held at its largest. Not thread-safe, as its map is
+// not.
+class NodeArena {
+public:
+    NodeArena() noexcept = default;
+    NodeArena(const NodeArena&) = delete;
+    NodeArena& operator=(const NodeArena&) = delete;
+    ~NodeArena();
+
+    void* allocate(std::size_t bytes);
+    void deallocate(void* block, std::size_t bytes) noexcept;
+    // Makes sure that the next `blocks` allocations of the size served need
+    // no memory from the system (and so cannot fail). Throws std::bad_alloc.
+    void reserve(std::size_t blocks);
+
+private:
+    struct Chunk {
+        Chunk* next;
+    };
+    struct FreeBlock {
+        FreeBlock* next;
+    };
+    static constexpr std::size_t FIRST_CHUNK_BLOCKS = 8;
+    static constexpr std::size_t MAX_CHUNK_BLOCKS = 128;
+
+    void add_chunk(std::size_t blocks);
+
+    Chunk* m_chunks = nullptr;
+    FreeBlock* m_free = nullptr;
+    std::size_t m_free_blocks = 0;
+    char* m_next = nullptr;
+    char* m_end = nullptr;
+    std::size_t m_block = 0;  // the size served; 0 until the first request
+    std::size_t m_chunk_blocks = FIRST_CHUNK_BLOCKS;
+};
+
+// An allocator drawing single nodes from a NodeArena (arrays, and nodes of
+// another size, from operator new). Allocators of one arena are equal.
+template <typename T>
+class ArenaAllocator {
+public:
+    using value_type = T;
+
+    explicit ArenaAllocator(NodeArena* arena) noexcept : m_arena(arena) {}
+    template <typename U>
+    ArenaAllocator(const ArenaAllocator<U>& other) noexcept : m_arena(other.arena()) {}
+
+    T* allocate(std::size_t n) {
+        if (n != 1) {
+            return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(alignof(T))));
+        }
+        return static_cast<T*>(m_arena->allocate(sizeof(T)));
+    }
+    void deallocate(T* block, std::size_t n) noexcept {
+        if (n != 1) {
+            ::operator delete(block, std::align_val_t(alignof(T)));
+            return;
+        }
+        m_arena->deallocate(block, sizeof(T));
+    }
+
+    NodeArena* arena() const noexcept { return m_arena; }
+
+    template <typename U>
+    bool operator==(const ArenaAllocator<U>& other) const noexcept {
+        return m_arena == other.arena();
+    }
+    template <typename U>
+    bool operator!=(const ArenaAllocator<U>& other) const noexcept {
+        return m_arena != other.arena();
+    }
+
+private:
+    NodeArena* m_arena;
+};
+
 }  // namespace detail
 
 // An ordered map from text keys to values of exactly twelve types (see
@@ -48,7 +132,8 @@ inline constexpr bool is_map_value_v = is_map_value<T>::value;
 // extract() or a reference from Metadata::get() is a write.
 class MapWrapper {
 public:
-    using Map = std::map<std::string, std::any>;
+    using Map = std::map<std::string, std::any, std::less<std::string>,
+                         detail::ArenaAllocator<std::pair<const std::string, std::any>>>;
     using Schema = std::map<std::string, std::type_index>;
     using KeyList = std::list<std::pair<std::string, std::type_index>>;
 
@@ -136,9 +221,10 @@ public:
     // Copies every entry of other into this map; other's values win.
     void merge(const MapWrapper& other);
     // Moves every entry of other into this map, other's values winning, and
-    // leaves other empty. Entries are handed over, not copied: nothing is
-    // allocated, so this cannot fail.
-    void merge(MapWrapper&& other) noexcept;
+    // leaves other empty. Keys and values are moved, not copied; the only
+    // memory asked for is room for the new entries, taken before anything
+    // moves: throws std::bad_alloc, changing nothing.
+    void merge(MapWrapper&& other);
     // Entries that do not fit schema (key unknown, or of another type), mapped
     // to their actual type; erased from this map when remove_invalid is true.
     Schema validate(const Schema& schema, bool remove_invalid);
