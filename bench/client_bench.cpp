@@ -20,7 +20,6 @@
 // --profile runs one arm alone for S seconds (default 20) after the setup,
 // for a profiler to attach to.
 
-#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <dirent.h>
@@ -90,10 +89,10 @@ interfaces::ReadHolder copy_of(const interfaces::ReadHolder& read) {
     return copy;
 }
 
-// CPU time in ns of the process's thread named `name` (0 when there is none),
-// from the scheduler's own account.
-std::uint64_t thread_cpu_ns(const std::string& name) {
-    std::uint64_t total = 0;
+// The scheduler's account of the process's thread named `name`, found once:
+// reading it each round is one small file, not a walk over every thread.
+std::string thread_schedstat_path(const std::string& name) {
+    std::string found;
     if (DIR* dir = opendir("/proc/self/task")) {
         while (const dirent* entry = readdir(dir)) {
             if (entry->d_name[0] == '.') {
@@ -103,28 +102,26 @@ std::uint64_t thread_cpu_ns(const std::string& name) {
             std::string comm;
             std::getline(std::ifstream(task + "/comm"), comm);
             if (comm == name) {
-                std::uint64_t ns = 0;
-                std::ifstream(task + "/schedstat") >> ns;
-                total += ns;
+                found = task + "/schedstat";
+                break;
             }
         }
         closedir(dir);
     }
-    return total;
+    return found;
+}
+
+// CPU time in ns from a schedstat file (0 when it cannot be read).
+std::uint64_t schedstat_cpu_ns(const std::string& path) {
+    std::uint64_t ns = 0;
+    std::ifstream(path) >> ns;
+    return ns;
 }
 
 std::uint64_t own_cpu_ns() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-double median_of(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 struct Workload {
@@ -216,10 +213,11 @@ void run_workload(Workload w, const Options& options) {
     };
     // CPU time of one client round: the client's worker thread, and the
     // application's thread handing reads in, collecting and dropping them.
+    const std::string worker_schedstat = thread_schedstat_path("client_worker");
     std::vector<double> worker_ms;
     std::vector<double> application_ms;
     auto client_round = [&] {
-        const std::uint64_t worker_start = thread_cpu_ns("client_worker");
+        const std::uint64_t worker_start = schedstat_cpu_ns(worker_schedstat);
         const std::uint64_t application_start = own_cpu_ns();
         for (auto& list : lists) {
             const auto result = client.pass_reads(list, 600000);
@@ -237,7 +235,7 @@ void run_workload(Workload w, const Options& options) {
             }
         }
         application_ms.push_back(static_cast<double>(own_cpu_ns() - application_start) / 1e6);
-        worker_ms.push_back(static_cast<double>(thread_cpu_ns("client_worker") - worker_start) / 1e6);
+        worker_ms.push_back(static_cast<double>(schedstat_cpu_ns(worker_schedstat) - worker_start) / 1e6);
     };
 
     // One round through to the test server records the script; one round
@@ -281,7 +279,7 @@ void run_workload(Workload w, const Options& options) {
         std::printf("  client / raw: %.2f (median of %d per-round ratios)\n",
                     bench_rounds::median_ratio(rates, 0, 1), options.rounds);
         std::printf("  CPU per client round: worker %.1f ms, application %.1f ms (medians)\n",
-                    median_of(worker_ms), median_of(application_ms));
+                    bench_rounds::median(worker_ms), bench_rounds::median(application_ms));
     }
     std::fflush(stdout);
     client.disconnect();

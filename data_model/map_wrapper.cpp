@@ -78,17 +78,12 @@ bool values_equal(const std::any& a, const std::any& b) {
 
 const char* const UNSUPPORTED_TYPE_TEXT = "Unsupported type for conversion to string.";
 
-// A map has an arena of its own, made and destroyed with it.
-MapWrapper::Map* make_map() {
+// A map has an arena of its own, made and destroyed with it: a new empty
+// map, or a copy of `from`.
+MapWrapper::Map* new_map(const MapWrapper::Map* from = nullptr) {
     auto arena = std::make_unique<detail::NodeArena>();
-    auto* map = new MapWrapper::Map(MapWrapper::Map::allocator_type(arena.get()));
-    arena.release();
-    return map;
-}
-
-MapWrapper::Map* copy_map(const MapWrapper::Map& other) {
-    auto arena = std::make_unique<detail::NodeArena>();
-    auto* map = new MapWrapper::Map(other, MapWrapper::Map::allocator_type(arena.get()));
+    const MapWrapper::Map::allocator_type allocator(arena.get());
+    auto* map = from ? new MapWrapper::Map(*from, allocator) : new MapWrapper::Map(allocator);
     arena.release();
     return map;
 }
@@ -152,12 +147,14 @@ void NodeArena::add_chunk(std::size_t blocks) {
 }
 
 void NodeArena::reserve(std::size_t blocks) {
-    const std::size_t ready = m_free_blocks + (m_block == 0 ? 0 : static_cast<std::size_t>(m_end - m_next) / m_block);
-    if (m_block == 0 || ready >= blocks) {
+    if (m_block == 0) {
         // Nothing served yet: the size is not known, and nothing can be kept.
         return;
     }
-    add_chunk(std::max(blocks - m_free_blocks, m_chunk_blocks));
+    const std::size_t ready = m_free_blocks + static_cast<std::size_t>(m_end - m_next) / m_block;
+    if (ready < blocks) {
+        add_chunk(std::max(blocks - m_free_blocks, m_chunk_blocks));
+    }
 }
 
 void NodeArena::deallocate(void* block, std::size_t bytes) noexcept {
@@ -175,7 +172,7 @@ void NodeArena::deallocate(void* block, std::size_t bytes) noexcept {
 
 MapWrapper::MapWrapper(const MapWrapper& other) {
     if (other.m_map) {
-        m_map = copy_map(*other.m_map);
+        m_map = new_map(other.m_map);
     }
 }
 
@@ -185,7 +182,7 @@ MapWrapper::MapWrapper(MapWrapper&& other) noexcept : m_map(other.m_map) {
 
 MapWrapper& MapWrapper::operator=(const MapWrapper& other) {
     if (this != &other) {
-        Map* copy = other.m_map ? copy_map(*other.m_map) : nullptr;
+        Map* copy = other.m_map ? new_map(other.m_map) : nullptr;
         delete_map(m_map);
         m_map = copy;
     }
@@ -205,7 +202,7 @@ MapWrapper::~MapWrapper() { delete_map(m_map); }
 
 MapWrapper::Map& MapWrapper::map() {
     if (!m_map) {
-        m_map = make_map();
+        m_map = new_map();
     }
     return *m_map;
 }
@@ -294,36 +291,27 @@ void MapWrapper::merge(MapWrapper&& other) {
         other.clear();
         return;
     }
-    // Walks over both maps in key order: the first counts the keys new to
-    // this map, so that room for them is taken before anything moves; the
-    // second moves each new key and its value into an entry made just before
-    // the place found, and a shared key's value over this map's.
-    const auto walk = [this, &other](auto&& on_new, auto&& on_shared) {
-        auto place = m_map->begin();
-        for (auto it = other.m_map->begin(); it != other.m_map->end();) {
-            const auto next = std::next(it);
-            int order = 1;
-            while (place != m_map->end() && (order = place->first.compare(it->first)) < 0) {
-                ++place;
-            }
-            if (place != m_map->end() && order == 0) {
-                on_shared(place, it);
-                ++place;
-            } else {
-                on_new(place, it);
-            }
-            it = next;
+    // Room for every entry of other, taken before anything moves (a shared
+    // key leaves its block spare). Then one walk over both maps in key
+    // order: a new key and its value move into an entry made just before the
+    // place found, a shared key's value over this map's.
+    m_map->get_allocator().arena()->reserve(other.m_map->size());
+    auto place = m_map->begin();
+    for (auto it = other.m_map->begin(); it != other.m_map->end();) {
+        const auto next = std::next(it);
+        int order = 1;
+        while (place != m_map->end() && (order = place->first.compare(it->first)) < 0) {
+            ++place;
         }
-    };
-    std::size_t new_keys = 0;
-    walk([&new_keys](auto, auto) { ++new_keys; }, [](auto, auto) {});
-    m_map->get_allocator().arena()->reserve(new_keys);
-    walk(
-            [this, &other](auto place, auto it) {
-                auto node = other.m_map->extract(it);
-                m_map->emplace_hint(place, std::move(node.key()), std::move(node.mapped()));
-            },
-            [](auto place, auto it) { place->second = std::move(it->second); });
+        if (place != m_map->end() && order == 0) {
+            place->second = std::move(it->second);
+            ++place;
+        } else {
+            auto node = other.m_map->extract(it);
+            m_map->emplace_hint(place, std::move(node.key()), std::move(node.mapped()));
+        }
+        it = next;
+    }
     other.m_map->clear();
 }
 

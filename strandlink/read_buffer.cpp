@@ -847,8 +847,8 @@ void ReadBuffer::keep_passed_in(BufferedRead& read) {
         return;
     }
     auto passed_in = std::make_unique<PassedIn>();
+    // A moved-from map is empty: the worker writes into a fresh one.
     passed_in->metadata = std::move(read.read.metadata);
-    read.read.metadata.clear();
     passed_in->datasets.reserve(read.read.datasets.size());
     for (const auto& entry : read.read.datasets) {
         passed_in->datasets.push_back(entry.first);
