@@ -113,12 +113,17 @@ void RequestBroker::do_ping_server(const std::string& client_id) {
 }
 
 void RequestBroker::send_request(Message& request, Message& reply) {
+    post_request(request);
+    await_reply(reply);
+}
+
+void RequestBroker::post_request(Message& request) {
     CONTRACT_CHECK(m_socket.get() != nullptr, "null socket");
     CONTRACT_CHECK(!request.empty() && request.get_type() != UNSET, "invalid request");
 
     auto trace = create_hftrace("send_request");
-    const std::string request_name = message_type_as_string(request.get_type());
-    trace.message(request_name);
+    m_posted_request_name = message_type_as_string(request.get_type());
+    trace.message(m_posted_request_name);
 
     zmq::message_t frame;
     request.transfer_to_zmq(frame);
@@ -137,7 +142,11 @@ void RequestBroker::send_request(Message& request, Message& reply) {
         }
         throw zmq::error_t();
     }
+}
 
+void RequestBroker::await_reply(Message& reply) {
+    CONTRACT_CHECK(m_socket.get() != nullptr, "null socket");
+    const std::string& request_name = m_posted_request_name;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
     int remaining_polls = EXTRA_POLLS;
     int result = 0;

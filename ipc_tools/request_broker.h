@@ -87,6 +87,14 @@ public:
     // REQUIRES: prepare_connection was called; request is not empty or UNSET.
     void send_request(Message& request, Message& reply);
 
+    // send_request in two steps, so that the caller can work while the
+    // request is on the wire: post_request hands `request` to the socket
+    // (throws as send_request does for the send), await_reply waits for the
+    // reply and judges it as send_request does. Each post is followed by one
+    // await before anything else is sent.
+    void post_request(Message& request);
+    void await_reply(Message& reply);
+
     // Pings the server with `client_id` when no request went out for one
     // second or more; otherwise does nothing. Throws as send_request, and
     // InvalidResponse when the ping is not answered by HEARTBEAT_ECHO.
@@ -124,6 +132,8 @@ private:
     std::string m_server_address;
     std::uint32_t m_timeout_ms = 0;
     std::chrono::steady_clock::time_point m_last_send_time{};
+    // The type name of the request last posted, for the texts of its reply.
+    std::string m_posted_request_name;
 };
 
 }  // namespace ipc_tools

@@ -224,14 +224,30 @@ interfaces::ReadHolder* ReadProcessingProtocol::malformed(const std::string& mes
     return nullptr;
 }
 
+interfaces::ReadHolder* ReadProcessingProtocol::malformed_probabilities(const std::string& tag_text,
+                                                                        std::uint64_t probabilities,
+                                                                        std::uint64_t sequence_length,
+                                                                        std::uint64_t channels) {
+    return malformed("Returned read " + tag_text + " is malformed: " + std::to_string(probabilities) +
+                     " modified-base probabilities for a sequence of " + std::to_string(sequence_length) +
+                     " bases and " + std::to_string(channels) + " channels");
+}
+
 interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrokerAdapter* request_broker,
                                                                      const tessel_ipc::ReadBlockData* block) {
+    interfaces::ReadHolder* submitted = check_returned_read(block);
+    if (submitted == nullptr) {
+        return nullptr;
+    }
+    return assemble_read(request_broker, block, submitted);
+}
+
+interfaces::ReadHolder* ReadProcessingProtocol::check_returned_read(const tessel_ipc::ReadBlockData* block) {
     m_exchange_failed = false;
     if (block == nullptr) {
         return malformed("Returned read has no block data");
     }
     const std::uint64_t read_tag = block->read_tag();
-    const std::uint64_t sub_tag = block->sub_tag();
     const std::string tag_text = std::to_string(read_tag);
 
     interfaces::ReadHolder* submitted = m_read_buffer->get_submitted_read_holder(read_tag);
@@ -259,6 +275,28 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
             }
         }
     }
+    // A read in one block is checked whole here, so that assembling it
+    // cannot fail; a read in more blocks is checked again once joined.
+    if (block->num_blocks() <= 1) {
+        if (const auto* base_mod = called.base_mod()) {
+            const std::size_t probabilities = base_mod->base_mod_probs()->size();
+            const std::size_t channels =
+                    probabilities == 0 ? 0 : kelp::bam::modbase_channels(base_mod->base_mod_alphabet()->str()).size();
+            if (probabilities != 0 &&
+                (channels == 0 || probabilities != static_cast<std::uint64_t>(called.sequence_length()) * channels)) {
+                return malformed_probabilities(tag_text, probabilities, called.sequence_length(), channels);
+            }
+        }
+    }
+    return submitted;
+}
+
+interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapter* request_broker,
+                                                              const tessel_ipc::ReadBlockData* block,
+                                                              interfaces::ReadHolder* submitted) {
+    const std::uint64_t read_tag = block->read_tag();
+    const std::uint64_t sub_tag = block->sub_tag();
+    const tessel_ipc::CalledBlockData& called = *block->called_data();
 
     // A sub read is made from what the submitted read held when it was
     // passed in: it carries its own results, none of its parent's.
@@ -395,7 +433,7 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
         const auto* next = reply.get_message_data()->content_as_ReadBlockData();
         const std::string next_problem = check_next_block(next, base_mod != nullptr);
         if (!next_problem.empty()) {
-            return malformed("Returned block " + std::to_string(k) + " of read " + tag_text +
+            return malformed("Returned block " + std::to_string(k) + " of read " + std::to_string(read_tag) +
                              " is malformed: " + next_problem);
         }
         const auto& next_called = *next->called_data();
@@ -414,10 +452,8 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
     // channel: it must own exactly that many bytes.
     if (!probabilities.empty() &&
         (channels == 0 || probabilities.size() != static_cast<std::uint64_t>(called.sequence_length()) * channels)) {
-        return malformed("Returned read " + tag_text + " is malformed: " + std::to_string(probabilities.size()) +
-                         " modified-base probabilities for a sequence of " +
-                         std::to_string(called.sequence_length()) + " bases and " + std::to_string(channels) +
-                         " channels");
+        return malformed_probabilities(std::to_string(read_tag), probabilities.size(), called.sequence_length(),
+                                       channels);
     }
 
     read->datasets.emplace(dataset::sequence, DataSetData::take_ownership(std::move(sequence)));

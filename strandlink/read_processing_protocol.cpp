@@ -1,5 +1,6 @@
 #include "strandlink/read_processing_protocol.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -76,6 +77,9 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
     m_exchange_failed = false;
 
     while (keep_alive()) {
+        if (request_broker->is_quiet()) {
+            retrieve_pending_batch();
+        }
         if (!request_broker->ping_server_if_quiet(m_connection_id)) {
             m_error_state = request_broker->error_state();
             break;
@@ -98,7 +102,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
             }
             progress = progress || result == Result::made_progress;
         }
-        if (m_read_buffer->num_submitted_reads() > 0) {
+        if (num_submitted_reads_left() > 0) {
             const Result result = pull_from_server(request_broker);
             if (result == Result::error_stop) {
                 break;
@@ -112,11 +116,17 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
             }
         }
         if (!progress) {
+            // Nothing new came back, so nothing pending is new either: a
+            // batch still pending found no request to ride along with.
+            retrieve_pending_batch();
             // Idle: poll the server again in 10 ms, or at once when the
             // application queues a read meanwhile.
             m_read_buffer->wait_for_queued_reads(std::chrono::milliseconds(10));
         }
     }
+    // The server has handed these reads back called: they leave called,
+    // whatever ends the exchange.
+    retrieve_pending_batch();
     trace.message(to_string(m_error_state));
     return m_error_state;
 }
@@ -144,7 +154,7 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::push_into_server(RequestB
         }
         ipc_tools::Message& request = i == 0 ? first_copy : messages[i];
         ipc_tools::Message reply;
-        if (!request_broker->send_request(request, reply)) {
+        if (!exchange(request_broker, request, reply)) {
             m_error_state = request_broker->error_state();
             return Result::error_stop;
         }
@@ -177,7 +187,7 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::push_into_server(RequestB
 ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_broker) {
     ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, m_enable_moves ? 1 : 0, "");
     ipc_tools::Message reply;
-    if (!request_broker->send_request(request, reply)) {
+    if (!exchange(request_broker, request, reply)) {
         m_error_state = request_broker->error_state();
         return Result::error_stop;
     }
@@ -229,6 +239,27 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestB
         if (std::adjacent_find(tags.begin(), tags.end()) != tags.end()) {
             return fail(BAD_BATCH);
         }
+        const bool single_blocks = std::all_of(batch->blocks()->begin(), batch->blocks()->end(),
+                                               [](const auto* block) { return block->num_blocks() <= 1; });
+        if (single_blocks) {
+            // Everything that could refuse the batch is checked now; filling
+            // the reads waits for the next request to be on its way.
+            std::vector<interfaces::ReadHolder*> submitted;
+            submitted.reserve(batch->blocks()->size());
+            std::uint64_t whole_reads = 0;
+            for (const auto* block : *batch->blocks()) {
+                interfaces::ReadHolder* read = check_returned_read(block);
+                if (read == nullptr) {
+                    return fail(BAD_BATCH);
+                }
+                submitted.push_back(read);
+                whole_reads += block->sub_tag() == 0 ? 1 : 0;
+            }
+            if (!submitted.empty()) {
+                keep_pending_batch(std::move(reply), std::move(submitted), whole_reads);
+            }
+            return Result::made_progress;
+        }
         std::vector<interfaces::ReadHolder*> reads;
         reads.reserve(batch->blocks()->size());
         for (const auto* block : *batch->blocks()) {
@@ -250,11 +281,54 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestB
     return fail("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
 }
 
+void ReadProcessingProtocol::keep_pending_batch(ipc_tools::Message reply,
+                                                std::vector<interfaces::ReadHolder*> submitted,
+                                                std::uint64_t whole_reads) {
+    CONTRACT_CHECK(m_pending_reads.empty(), "a completed batch is already pending");
+    m_pending_reply = std::move(reply);
+    m_pending_reads = std::move(submitted);
+    m_pending_whole_reads = whole_reads;
+}
+
+void ReadProcessingProtocol::retrieve_pending_batch() {
+    if (m_pending_reads.empty()) {
+        return;
+    }
+    auto trace = create_hftrace("retrieve_pending_batch");
+    // Taken out first: a failure below must not leave the batch to be
+    // retrieved a second time.
+    ipc_tools::Message reply = std::move(m_pending_reply);
+    std::vector<interfaces::ReadHolder*> reads = std::move(m_pending_reads);
+    m_pending_reads.clear();
+    m_pending_whole_reads = 0;
+    const auto& blocks = *reply.get_message_data()->content_as_ReadBatchData()->blocks();
+    for (flatbuffers::uoffset_t i = 0; i < blocks.size(); ++i) {
+        interfaces::ReadHolder* read = assemble_read(nullptr, blocks.Get(i), reads[i]);
+        CONTRACT_CHECK(read != nullptr, "a checked read in one block could not be assembled");
+        reads[i] = read;
+    }
+    m_read_buffer->reads_retrieved(reads);
+}
+
+std::uint64_t ReadProcessingProtocol::num_submitted_reads_left() const {
+    return m_read_buffer->num_submitted_reads() - m_pending_whole_reads;
+}
+
+bool ReadProcessingProtocol::exchange(RequestBrokerAdapter* request_broker, ipc_tools::Message& request,
+                                      ipc_tools::Message& reply) {
+    if (m_pending_reads.empty()) {
+        return request_broker->send_request(request, reply);
+    }
+    const bool posted = request_broker->post_request(request);
+    retrieve_pending_batch();
+    return posted && request_broker->await_reply(reply);
+}
+
 bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_broker) {
     auto trace = create_trace("send_no_more_data");
     ipc_tools::Message request(ipc_tools::NO_MORE_DATA, m_connection_id, 0, "");
     ipc_tools::Message reply;
-    if (!request_broker->send_request(request, reply)) {
+    if (!exchange(request_broker, request, reply)) {
         m_error_state = request_broker->error_state();
         return false;
     }

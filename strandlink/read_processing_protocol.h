@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/trace.h"
 #include "ipc_tools/ipc_tools.h"
@@ -70,8 +71,40 @@ private:
     // read) and returns it; null with m_error_state set on failure.
     interfaces::ReadHolder* process_read_message(RequestBrokerAdapter* request_broker,
                                                  const tessel_ipc::ReadBlockData* block);
+    // The checks of process_read_message before anything is written: the
+    // submitted read the block belongs to, or null with m_error_state set.
+    // A read in one block passes only when assemble_read cannot refuse it.
+    interfaces::ReadHolder* check_returned_read(const tessel_ipc::ReadBlockData* block);
+    // The rest of process_read_message, for a block that passed the checks;
+    // fetches the read's further blocks through `request_broker` (unused for
+    // a read in one block).
+    interfaces::ReadHolder* assemble_read(RequestBrokerAdapter* request_broker, const tessel_ipc::ReadBlockData* block,
+                                          interfaces::ReadHolder* submitted);
     // The error for a read that cannot be assembled from what the server sent.
     interfaces::ReadHolder* malformed(const std::string& message);
+    interfaces::ReadHolder* malformed_probabilities(const std::string& tag_text, std::uint64_t probabilities,
+                                                    std::uint64_t sequence_length, std::uint64_t channels);
+
+    // A completed batch of reads in one block each, checked whole, waits
+    // here to be assembled while the next request is on the wire: with one
+    // request in flight, the wire would otherwise idle while the reads are
+    // filled. Whatever is sent next is chosen as if it had been retrieved
+    // already, so the requests are the same either way.
+    void keep_pending_batch(ipc_tools::Message reply, std::vector<interfaces::ReadHolder*> submitted,
+                            std::uint64_t whole_reads);
+    // Assembles and retrieves the pending batch, if any.
+    void retrieve_pending_batch();
+    // The submitted reads that are not in the pending batch.
+    std::uint64_t num_submitted_reads_left() const;
+    // send_request with the pending batch retrieved while the request is
+    // on the wire (and also when the request could not be sent).
+    bool exchange(RequestBrokerAdapter* request_broker, ipc_tools::Message& request, ipc_tools::Message& reply);
+
+    ipc_tools::Message m_pending_reply;
+    std::vector<interfaces::ReadHolder*> m_pending_reads;
+    // The reads of the pending batch that leave the submitted reads when it
+    // is retrieved: those returned whole, not as sub reads.
+    std::uint64_t m_pending_whole_reads = 0;
 
     ErrorState m_error_state;
     ReadBuffer* m_read_buffer = nullptr;

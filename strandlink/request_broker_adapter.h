@@ -32,6 +32,13 @@ public:
     // Sends `request` (emptied) and fills `reply` with the server's answer,
     // which may still be of a type the caller has to refuse.
     bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply);
+    // send_request in two steps, with the caller's work between them while
+    // the request is on the wire. After a successful post, await_reply must
+    // come before anything else is sent.
+    bool post_request(ipc_tools::Message& request);
+    bool await_reply(ipc_tools::Message& reply);
+    // True when ping_server_if_quiet would send a ping now.
+    bool is_quiet() const;
     // Pings with `client_id` when the connection was quiet for a second;
     // true when nothing had to be sent.
     bool ping_server_if_quiet(const std::string& client_id);
