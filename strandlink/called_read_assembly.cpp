@@ -242,7 +242,8 @@ interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrok
     return assemble_read(request_broker, block, submitted);
 }
 
-interfaces::ReadHolder* ReadProcessingProtocol::check_returned_read(const tessel_ipc::ReadBlockData* block) {
+interfaces::ReadHolder* ReadProcessingProtocol::check_returned_read(const tessel_ipc::ReadBlockData* block,
+                                                                    bool in_place) {
     m_exchange_failed = false;
     if (block == nullptr) {
         return malformed("Returned read has no block data");
@@ -250,7 +251,8 @@ interfaces::ReadHolder* ReadProcessingProtocol::check_returned_read(const tessel
     const std::uint64_t read_tag = block->read_tag();
     const std::string tag_text = std::to_string(read_tag);
 
-    interfaces::ReadHolder* submitted = m_read_buffer->get_submitted_read_holder(read_tag);
+    interfaces::ReadHolder* submitted = in_place ? m_read_buffer->get_submitted_read_to_fill_in_place(read_tag)
+                                                 : m_read_buffer->get_submitted_read_holder(read_tag);
     if (submitted == nullptr) {
         return malformed("Returned read does not belong to this client: " + tag_text);
     }

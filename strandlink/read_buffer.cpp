@@ -536,6 +536,21 @@ ReadHolder* ReadBuffer::get_submitted_read_holder(std::uint64_t read_tag) {
     return &submitted->read;
 }
 
+ReadHolder* ReadBuffer::get_submitted_read_to_fill_in_place(std::uint64_t read_tag) {
+    BufferedRead* submitted = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        const auto it = m_submitted_reads.find(read_tag);
+        if (it == m_submitted_reads.end()) {
+            return nullptr;
+        }
+        submitted = &it->second;
+    }
+    // Only the worker touches a submitted read, so this needs no lock.
+    lay_written_over_passed_in(*submitted);
+    return &submitted->read;
+}
+
 ReadHolder* ReadBuffer::create_temp_sub_read(std::uint64_t read_tag, std::uint64_t sub_tag) {
     if (sub_tag == 0) {
         throw std::invalid_argument("A sub read needs a sub tag other than 0 (read tag " +
@@ -644,13 +659,7 @@ void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
 void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     const auto it = m_submitted_reads.find(read_tag);
     BufferedRead& finished = it->second;
-    if (finished.passed_in) {
-        // The metadata passed in, with what the worker wrote laid over it.
-        interfaces::ReadHolder& read = finished.read;
-        kelp::data_wrappers::v2::Metadata written = std::move(read.metadata);
-        read.metadata = std::move(finished.passed_in->metadata);
-        read.metadata.merge(std::move(written));
-    }
+    lay_written_over_passed_in(finished);
     m_reads_out.push_back(std::move(finished.read));
     validate_and_trace_metadata(m_reads_out.back(), RETURNED_TEXT);
     m_submitted_reads.erase(it);
@@ -854,6 +863,16 @@ void ReadBuffer::keep_passed_in(BufferedRead& read) {
         passed_in->datasets.push_back(entry.first);
     }
     read.passed_in = std::move(passed_in);
+}
+
+void ReadBuffer::lay_written_over_passed_in(BufferedRead& finished) {
+    if (finished.passed_in) {
+        interfaces::ReadHolder& read = finished.read;
+        kelp::data_wrappers::v2::Metadata written = std::move(read.metadata);
+        read.metadata = std::move(finished.passed_in->metadata);
+        read.metadata.merge(std::move(written));
+        finished.passed_in.reset();
+    }
 }
 
 void ReadBuffer::restore_passed_in(BufferedRead& read) {

@@ -152,6 +152,14 @@ public:
     // the read here before writing into it, and write into its metadata
     // without reading it.
     interfaces::ReadHolder* get_submitted_read_holder(std::uint64_t read_tag);
+    // The submitted read with that tag, or null, to be filled whole in place:
+    // nothing is set aside (what an earlier call set aside comes back into
+    // the read), the called values are written straight over the metadata
+    // passed in, and retrieving the read has nothing to merge. Only for a
+    // read retrieved right after it is filled, with nothing in between that
+    // could send it again or hand it back, and no sub read of it to make:
+    // once writing has begun, the read is no longer kept as it was passed in.
+    interfaces::ReadHolder* get_submitted_read_to_fill_in_place(std::uint64_t read_tag);
     // Makes sub read `sub_tag` of submitted read `read_tag` from what that
     // read held when it was passed in (tags, priority, metadata, datasets and
     // its attachment; none of the called data written into it since, and no
@@ -291,6 +299,9 @@ private:
     std::uint64_t hand_back_submitted_reads(const char* text);
 
     static void keep_passed_in(BufferedRead& read);
+    // The metadata passed in, with what the worker wrote laid over it, the
+    // written values winning; nothing is set aside any more.
+    static void lay_written_over_passed_in(BufferedRead& finished);
     static void restore_passed_in(BufferedRead& read);
 
     mutable std::mutex m_queue_mutex;

@@ -243,12 +243,15 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestB
                                                [](const auto* block) { return block->num_blocks() <= 1; });
         if (single_blocks) {
             // Everything that could refuse the batch is checked now; filling
-            // the reads waits for the next request to be on its way.
+            // the reads waits for the next request to be on its way. Reads
+            // returned whole, with no sub read made from them, are filled
+            // in place: nothing can send them again before they leave.
+            const bool in_place = std::all_of(tags.begin(), tags.end(), [](const auto& tag) { return tag.second == 0; });
             std::vector<interfaces::ReadHolder*> submitted;
             submitted.reserve(batch->blocks()->size());
             std::uint64_t whole_reads = 0;
             for (const auto* block : *batch->blocks()) {
-                interfaces::ReadHolder* read = check_returned_read(block);
+                interfaces::ReadHolder* read = check_returned_read(block, in_place);
                 if (read == nullptr) {
                     return fail(BAD_BATCH);
                 }

@@ -74,7 +74,9 @@ private:
     // The checks of process_read_message before anything is written: the
     // submitted read the block belongs to, or null with m_error_state set.
     // A read in one block passes only when assemble_read cannot refuse it.
-    interfaces::ReadHolder* check_returned_read(const tessel_ipc::ReadBlockData* block);
+    // `in_place`: the read is asked for to be filled in place (see
+    // ReadBuffer::get_submitted_read_to_fill_in_place).
+    interfaces::ReadHolder* check_returned_read(const tessel_ipc::ReadBlockData* block, bool in_place = false);
     // The rest of process_read_message, for a block that passed the checks;
     // fetches the read's further blocks through `request_broker` (unused for
     // a read in one block).

@@ -130,6 +130,51 @@ TEST(ReadBufferRetrievalTest, ARetrievedReadHoldsItsOwnMetadataWithTheCalledValu
     EXPECT_EQ(it->metadata.get<read_data::duration>(), 123456u) << "the written value wins";
 }
 
+// A read filled in place gets the called values straight over its own
+// metadata, also when a sub read of it was made first; it leaves as a read
+// filled apart and merged would, and the sub read keeps none of it.
+TEST(ReadBufferRetrievalTest, AReadFilledInPlaceLeavesAsAMergedOneWould) {
+    auto buffer = make_buffer(1000, 10);
+    ReadList list = make_list({{1, 300}, {2, 300}});
+    std::vector<kelp::data_wrappers::v2::Metadata> passed_in;
+    std::vector<kelp::data_wrappers::v2::Metadata> expected;
+    for (auto& read : list) {
+        read.metadata.insert("run_id", std::string("run-7"));
+        passed_in.push_back(read.metadata);
+        ReadHolder called;
+        called.metadata = read.metadata;
+        fill_as_called(called, "ACGT");
+        expected.push_back(called.metadata);
+    }
+    ASSERT_EQ(buffer->queue_reads(list, NO_WAIT), BufferQueueReadsResult::queued);
+    submit_all(*buffer);
+    EXPECT_EQ(buffer->get_submitted_read_to_fill_in_place(9), nullptr);
+
+    ReadHolder* sub = buffer->create_temp_sub_read(2, 1);
+    ASSERT_NE(sub, nullptr);
+    ReadHolder* one = buffer->get_submitted_read_to_fill_in_place(1);
+    ReadHolder* two = buffer->get_submitted_read_to_fill_in_place(2);
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(two, nullptr);
+    EXPECT_TRUE(one->metadata == passed_in[0]);
+    EXPECT_TRUE(two->metadata == passed_in[1]) << "what was set aside for the sub read is back";
+    fill_as_called(*one, "ACGT");
+    fill_as_called(*two, "ACGT");
+    buffer->reads_retrieved({one, two, sub});
+
+    ReadList out = take_out(*buffer);
+    ASSERT_EQ(out.size(), 3u);
+    auto it = out.begin();
+    EXPECT_EQ(it->read_tag, 1u);
+    EXPECT_TRUE(it->metadata == expected[0]);
+    ++it;
+    EXPECT_EQ(it->read_tag, 2u);
+    EXPECT_TRUE(it->metadata == expected[1]);
+    ++it;
+    EXPECT_EQ(it->sub_tag, 1u);
+    EXPECT_TRUE(it->metadata == passed_in[1]);
+}
+
 TEST(ReadBufferRetrievalTest, CompletedBatchesAreCheckedWholeBeforeAnythingMoves) {
     auto buffer = make_buffer(1000, 10);
     ReadList list = make_list({{1, 300}, {2, 300}, {3, 300}});
