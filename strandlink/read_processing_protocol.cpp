@@ -246,7 +246,8 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestB
             // the reads waits for the next request to be on its way. Reads
             // returned whole, with no sub read made from them, are filled
             // in place: nothing can send them again before they leave.
-            const bool in_place = std::all_of(tags.begin(), tags.end(), [](const auto& tag) { return tag.second == 0; });
+            const bool in_place =
+                    std::all_of(tags.begin(), tags.end(), [](const auto& tag) { return tag.second == 0; });
             std::vector<interfaces::ReadHolder*> submitted;
             submitted.reserve(batch->blocks()->size());
             std::uint64_t whole_reads = 0;
