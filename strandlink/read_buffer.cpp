@@ -520,15 +520,16 @@ void ReadBuffer::reads_submitted() {
     m_input_queue_event.notify_all();
 }
 
+ReadBuffer::BufferedRead* ReadBuffer::find_submitted(std::uint64_t read_tag) {
+    std::lock_guard<std::mutex> lock(m_queue_mutex);
+    const auto it = m_submitted_reads.find(read_tag);
+    return it == m_submitted_reads.end() ? nullptr : &it->second;
+}
+
 ReadHolder* ReadBuffer::get_submitted_read_holder(std::uint64_t read_tag) {
-    BufferedRead* submitted = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_queue_mutex);
-        const auto it = m_submitted_reads.find(read_tag);
-        if (it == m_submitted_reads.end()) {
-            return nullptr;
-        }
-        submitted = &it->second;
+    BufferedRead* submitted = find_submitted(read_tag);
+    if (submitted == nullptr) {
+        return nullptr;
     }
     // The caller is about to write called data into the read. Only the
     // worker touches a submitted read, so this needs no lock.
@@ -537,16 +538,10 @@ ReadHolder* ReadBuffer::get_submitted_read_holder(std::uint64_t read_tag) {
 }
 
 ReadHolder* ReadBuffer::get_submitted_read_to_fill_in_place(std::uint64_t read_tag) {
-    BufferedRead* submitted = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_queue_mutex);
-        const auto it = m_submitted_reads.find(read_tag);
-        if (it == m_submitted_reads.end()) {
-            return nullptr;
-        }
-        submitted = &it->second;
+    BufferedRead* submitted = find_submitted(read_tag);
+    if (submitted == nullptr) {
+        return nullptr;
     }
-    // Only the worker touches a submitted read, so this needs no lock.
     lay_written_over_passed_in(*submitted);
     return &submitted->read;
 }

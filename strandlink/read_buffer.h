@@ -298,6 +298,9 @@ private:
     // reads are released; returns how many went back.
     std::uint64_t hand_back_submitted_reads(const char* text);
 
+    // The submitted read with that tag, or null; takes the mutex itself.
+    // The read stays where it is until the worker, the caller, moves it.
+    BufferedRead* find_submitted(std::uint64_t read_tag);
     static void keep_passed_in(BufferedRead& read);
     // The metadata passed in, with what the worker wrote laid over it, the
     // written values winning; nothing is set aside any more.

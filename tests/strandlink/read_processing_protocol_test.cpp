@@ -169,51 +169,62 @@ TEST(ReadProcessingProtocolTest, TimeOutInsideABatchReconnectsAndResubmits) {
     }
 }
 
+// A server that has every read ready at its first poll and hands reads back
+// two to a batch, with `rules` applied, and a client connected to it that
+// has passed reads 1 to 4 of 300 samples, all in one push.
+struct BatchesOfTwo {
+    explicit BatchesOfTwo(const std::vector<std::string>& rules = {}) : server(options()) {
+        for (const auto& rule : rules) {
+            server.server.apply_rule(rule);
+        }
+        server.start();
+        client.set_reconnect_timeout(std::chrono::seconds(0));
+        client.connect(server.server.endpoint(), LIVE_TIMEOUT_MS, 5, connection_info());
+        call_options = test_server::Basecaller::call_options(server.registration->clients().at(0), false);
+        ReadList list;
+        for (unsigned long long tag = 1; tag <= 4; ++tag) {
+            list.push_back(make_read(tag, 300));
+        }
+        passed = client.pass_reads(list, 5000);
+    }
+    static test_server::BasecallerOptions options() {
+        test_server::BasecallerOptions options;
+        options.max_batch_reads = 2;
+        return options;
+    }
+    void check_called(const interfaces::ReadHolder& read) const {
+        engine_support::check_called(read, engine_support::expected_for(read.read_tag, 300, call_options).at(0));
+    }
+
+    Server server;
+    Client client{10000, 50, 10, false, nullptr};
+    test_server::CallOptions call_options;
+    ClientQueueReadsResult passed = ClientQueueReadsResult::success;
+};
+
 // The reads of a completed batch are filled while the next request is on
 // the wire. What goes next is chosen as if they were back already: once the
 // last batch has come, no further poll goes out.
 TEST(ReadProcessingProtocolTest, CompletedBatchesCostNoExtraPoll) {
-    test_server::BasecallerOptions options;
-    options.max_batch_reads = 2;
-    Server server(options);
-    server.start();
-    Client client(10000, 50, 10, false, nullptr);  // one push carries every read
-    client.connect(server.server.endpoint(), LIVE_TIMEOUT_MS, 5, connection_info());
-    const auto call_options = test_server::Basecaller::call_options(server.registration->clients().at(0), false);
-    ReadList list;
-    for (unsigned long long tag = 1; tag <= 4; ++tag) {
-        list.push_back(make_read(tag, 300));
-    }
-    ASSERT_EQ(client.pass_reads(list, 5000), ClientQueueReadsResult::success);
-    ReadList reads = collect(client, 4);
+    BatchesOfTwo traffic;
+    ASSERT_EQ(traffic.passed, ClientQueueReadsResult::success);
+    ReadList reads = collect(traffic.client, 4);
     ASSERT_EQ(reads.size(), 4u);
     for (const auto& read : reads) {
-        engine_support::check_called(read, engine_support::expected_for(read.read_tag, 300, call_options).at(0));
+        traffic.check_called(read);
     }
-    EXPECT_TRUE(client.finish_by(60));
-    // One push, then two polls each answered by a batch of 2: the server had
-    // every read ready at the first poll.
-    EXPECT_EQ(server.server.request_count(MessageType::PASS_READ_BATCH), 1u);
-    EXPECT_EQ(server.server.request_count(MessageType::GET_FIRST_CALLED_BLOCK), 2u);
+    EXPECT_TRUE(traffic.client.finish_by(60));
+    // One push, then two polls each answered by a batch of 2.
+    EXPECT_EQ(traffic.server.server.request_count(MessageType::PASS_READ_BATCH), 1u);
+    EXPECT_EQ(traffic.server.server.request_count(MessageType::GET_FIRST_CALLED_BLOCK), 2u);
 }
 
 // A batch that has come back is the client's even when the request after it
 // fails: its reads come back called, the others unprocessed.
 TEST(ReadProcessingProtocolTest, ACompletedBatchOutlivesAFailedNextRequest) {
-    test_server::BasecallerOptions options;
-    options.max_batch_reads = 2;
-    Server server(options);
-    server.server.apply_rule("GET_FIRST_CALLED_BLOCK#2=BAD_REQUEST:busy");
-    server.start();
-    Client client(10000, 50, 10, false, nullptr);  // one push carries every read
-    client.set_reconnect_timeout(std::chrono::seconds(0));
-    client.connect(server.server.endpoint(), LIVE_TIMEOUT_MS, 5, connection_info());
-    const auto call_options = test_server::Basecaller::call_options(server.registration->clients().at(0), false);
-    ReadList list;
-    for (unsigned long long tag = 1; tag <= 4; ++tag) {
-        list.push_back(make_read(tag, 300));
-    }
-    ASSERT_EQ(client.pass_reads(list, 5000), ClientQueueReadsResult::success);
+    BatchesOfTwo traffic({"GET_FIRST_CALLED_BLOCK#2=BAD_REQUEST:busy"});
+    ASSERT_EQ(traffic.passed, ClientQueueReadsResult::success);
+    Client& client = traffic.client;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (client.connection_status_is_active() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -226,7 +237,7 @@ TEST(ReadProcessingProtocolTest, ACompletedBatchOutlivesAFailedNextRequest) {
         if (engine_support::is_unprocessed(read)) {
             EXPECT_FALSE(read.metadata.exists("basecall_type")) << read.read_tag;
         } else {
-            engine_support::check_called(read, engine_support::expected_for(read.read_tag, 300, call_options).at(0));
+            traffic.check_called(read);
             called.push_back(read.read_tag);
         }
     }
