@@ -215,6 +215,12 @@ void store_alignments(interfaces::ReadHolder& read,
     interfaces::ReadAlignmentHelper::copy_alignment_results_to_metadata(read);
 }
 
+// Whether `probabilities` bytes are the matrix of a sequence of
+// `sequence_length` bases with `channels` channels (none at all is fine).
+bool probabilities_fit(std::uint64_t probabilities, std::uint64_t sequence_length, std::uint64_t channels) {
+    return probabilities == 0 || (channels != 0 && probabilities == sequence_length * channels);
+}
+
 }  // namespace
 
 interfaces::ReadHolder* ReadProcessingProtocol::malformed(const std::string& message) {
@@ -284,8 +290,7 @@ interfaces::ReadHolder* ReadProcessingProtocol::check_returned_read(const tessel
             const std::size_t probabilities = base_mod->base_mod_probs()->size();
             const std::size_t channels =
                     probabilities == 0 ? 0 : kelp::bam::modbase_channels(base_mod->base_mod_alphabet()->str()).size();
-            if (probabilities != 0 &&
-                (channels == 0 || probabilities != static_cast<std::uint64_t>(called.sequence_length()) * channels)) {
+            if (!probabilities_fit(probabilities, called.sequence_length(), channels)) {
                 return malformed_probabilities(tag_text, probabilities, called.sequence_length(), channels);
             }
         }
@@ -452,8 +457,7 @@ interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapt
 
     // The matrix is described as sequence_length rows of one byte per
     // channel: it must own exactly that many bytes.
-    if (!probabilities.empty() &&
-        (channels == 0 || probabilities.size() != static_cast<std::uint64_t>(called.sequence_length()) * channels)) {
+    if (!probabilities_fit(probabilities.size(), called.sequence_length(), channels)) {
         return malformed_probabilities(std::to_string(read_tag), probabilities.size(), called.sequence_length(),
                                        channels);
     }

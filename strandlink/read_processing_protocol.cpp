@@ -77,9 +77,8 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
     m_exchange_failed = false;
 
     while (keep_alive()) {
-        if (request_broker->is_quiet()) {
-            retrieve_pending_batch();
-        }
+        // A ping leaves a pending batch where it is: the request that
+        // follows, the idle wait or the end of the exchange retrieves it.
         if (!request_broker->ping_server_if_quiet(m_connection_id)) {
             m_error_state = request_broker->error_state();
             break;
@@ -246,18 +245,17 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestB
             // the reads waits for the next request to be on its way. Reads
             // returned whole, with no sub read made from them, are filled
             // in place: nothing can send them again before they leave.
-            const bool in_place =
-                    std::all_of(tags.begin(), tags.end(), [](const auto& tag) { return tag.second == 0; });
+            const auto whole_reads = static_cast<std::uint64_t>(
+                    std::count_if(tags.begin(), tags.end(), [](const auto& tag) { return tag.second == 0; }));
+            const bool in_place = whole_reads == tags.size();
             std::vector<interfaces::ReadHolder*> submitted;
             submitted.reserve(batch->blocks()->size());
-            std::uint64_t whole_reads = 0;
             for (const auto* block : *batch->blocks()) {
                 interfaces::ReadHolder* read = check_returned_read(block, in_place);
                 if (read == nullptr) {
                     return fail(BAD_BATCH);
                 }
                 submitted.push_back(read);
-                whole_reads += block->sub_tag() == 0 ? 1 : 0;
             }
             if (!submitted.empty()) {
                 keep_pending_batch(std::move(reply), std::move(submitted), whole_reads);
@@ -320,9 +318,6 @@ std::uint64_t ReadProcessingProtocol::num_submitted_reads_left() const {
 
 bool ReadProcessingProtocol::exchange(RequestBrokerAdapter* request_broker, ipc_tools::Message& request,
                                       ipc_tools::Message& reply) {
-    if (m_pending_reads.empty()) {
-        return request_broker->send_request(request, reply);
-    }
     const bool posted = request_broker->post_request(request);
     retrieve_pending_batch();
     return posted && request_broker->await_reply(reply);

@@ -20,10 +20,6 @@ bool RequestBrokerAdapter::await_reply(ipc_tools::Message& reply) {
     return invoke([&] { m_request_broker.await_reply(reply); });
 }
 
-bool RequestBrokerAdapter::is_quiet() const {
-    return ipc_tools::RequestBroker::is_quiet(std::chrono::steady_clock::now(), m_request_broker.last_send_time());
-}
-
 bool RequestBrokerAdapter::ping_server_if_quiet(const std::string& client_id) {
     return invoke([&] { m_request_broker.ping_server_if_quiet(client_id); });
 }

@@ -37,8 +37,6 @@ public:
     // come before anything else is sent.
     bool post_request(ipc_tools::Message& request);
     bool await_reply(ipc_tools::Message& reply);
-    // True when ping_server_if_quiet would send a ping now.
-    bool is_quiet() const;
     // Pings with `client_id` when the connection was quiet for a second;
     // true when nothing had to be sent.
     bool ping_server_if_quiet(const std::string& client_id);

@@ -80,6 +80,25 @@ TEST(ReadBufferRetrievalTest, RetrievedReadsGoOutInOrderAndAppend) {
     EXPECT_EQ(buffer->num_reads_out(), 1u);
 }
 
+// A read expected out of the buffer: its tags and its whole metadata.
+struct OutRead {
+    unsigned long long read_tag;
+    unsigned long long sub_tag;
+    const kelp::data_wrappers::v2::Metadata* metadata;
+};
+
+// The reads out are exactly `expected`, in order.
+void expect_out(const ReadList& out, const std::vector<OutRead>& expected) {
+    ASSERT_EQ(out.size(), expected.size());
+    auto it = out.begin();
+    for (const OutRead& read : expected) {
+        EXPECT_EQ(it->read_tag, read.read_tag);
+        EXPECT_EQ(it->sub_tag, read.sub_tag) << read.read_tag;
+        EXPECT_TRUE(it->metadata == *read.metadata) << read.read_tag << ":" << read.sub_tag;
+        ++it;
+    }
+}
+
 // The worker writes into a read's metadata while it is at the server; the
 // read that leaves holds what it was passed in with, the written values over
 // it, whichever way it leaves: alone, in a batch, or after a failed attempt.
@@ -115,19 +134,13 @@ TEST(ReadBufferRetrievalTest, ARetrievedReadHoldsItsOwnMetadataWithTheCalledValu
     buffer->read_retrieved(3);
 
     ReadList out = take_out(*buffer);
-    ASSERT_EQ(out.size(), 3u);
-    auto it = out.begin();
-    EXPECT_EQ(it->read_tag, 2u);
-    EXPECT_TRUE(it->metadata == expected[1]);
-    ++it;
-    EXPECT_EQ(it->read_tag, 1u);
-    EXPECT_TRUE(it->metadata == expected[0]);
-    ++it;
+    // Read 3: nothing written by the failed attempt is left.
     ReadHolder third = make_read(3, 1500);
     fill_as_called(third, "COMPLETE");
-    EXPECT_TRUE(it->metadata == third.metadata) << "nothing written by the failed attempt is left";
-    EXPECT_FALSE(it->metadata.exists("poly_tail_length"));
-    EXPECT_EQ(it->metadata.get<read_data::duration>(), 123456u) << "the written value wins";
+    expect_out(out, {{2, 0, &expected[1]}, {1, 0, &expected[0]}, {3, 0, &third.metadata}});
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_FALSE(out.back().metadata.exists("poly_tail_length"));
+    EXPECT_EQ(out.back().metadata.get<read_data::duration>(), 123456u) << "the written value wins";
 }
 
 // A read filled in place gets the called values straight over its own
@@ -162,17 +175,7 @@ TEST(ReadBufferRetrievalTest, AReadFilledInPlaceLeavesAsAMergedOneWould) {
     fill_as_called(*two, "ACGT");
     buffer->reads_retrieved({one, two, sub});
 
-    ReadList out = take_out(*buffer);
-    ASSERT_EQ(out.size(), 3u);
-    auto it = out.begin();
-    EXPECT_EQ(it->read_tag, 1u);
-    EXPECT_TRUE(it->metadata == expected[0]);
-    ++it;
-    EXPECT_EQ(it->read_tag, 2u);
-    EXPECT_TRUE(it->metadata == expected[1]);
-    ++it;
-    EXPECT_EQ(it->sub_tag, 1u);
-    EXPECT_TRUE(it->metadata == passed_in[1]);
+    expect_out(take_out(*buffer), {{1, 0, &expected[0]}, {2, 0, &expected[1]}, {2, 1, &passed_in[1]}});
 }
 
 TEST(ReadBufferRetrievalTest, CompletedBatchesAreCheckedWholeBeforeAnythingMoves) {
