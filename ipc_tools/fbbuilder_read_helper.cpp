@@ -482,6 +482,11 @@ std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& re
     return messages;
 }
 
+void check_read_for_messages(const interfaces::ReadHolder& read) {
+    const BlockKeys keys = gather_block_keys(read.metadata);
+    block_source(read, keys, checked_duration(read, keys), 0);
+}
+
 namespace {
 
 const interfaces::ReadHolder& as_read(const interfaces::ReadHolder& read) { return read; }

@@ -68,6 +68,11 @@ std::vector<Message> create_read_block_messages(const interfaces::ReadHolder& re
                                                 const std::string& client_id,
                                                 std::size_t block_size);
 
+// Throws what create_read_block_messages and create_read_batch_message
+// would throw for the read, and builds nothing: a caller can check every read
+// of a list before it takes any of them.
+void check_read_for_messages(const interfaces::ReadHolder& read);
+
 // One PASS_READ_BATCH message holding each read whole, as block 0 of 1, in
 // order. A message that ZeroMQ refused is UNSET; the caller checks.
 // Throws as create_read_block_messages for any of the reads.

@@ -32,6 +32,7 @@ const char* const HANDED_OVER_TEXT = "Read being returned from basecall client."
 const char* const SKIPPED_TEXT = "Read skipped due to repeated server failures.";
 const char* const REQUEUED_TEXT = "Requeued read following successful (re)connection.";
 const char* const CONNECTION_ENDED_TEXT = "Read handed back unprocessed: the connection has ended.";
+const char* const ARRIVAL_FAILED_TEXT = "Read handed back unprocessed: building the messages of its list failed.";
 
 const char* const SINGLE_READ_FAILURE =
         "Failed to construct IPC message(s) for single read, possibly due to insufficient memory.";
@@ -232,53 +233,58 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
     // the others fill batches of at most a block's samples, a batch closing
     // when the next read would overflow it (a batch of one read closed early
     // travels alone, the last batch travels as a batch whatever its size).
+    // The entries go in that order: the single reads, then the batches.
     std::vector<ListedRead> short_reads;
-    std::vector<ListedRead> single_reads;
-    std::vector<std::vector<ListedRead>> batches;
-    std::vector<ListedRead> batch;
+    std::vector<ListEntry> list_entries;
+    std::vector<ListEntry> batches;
+    ListEntry batch;
     std::uint64_t batch_samples = 0;
     for (const auto& entry : listed) {
         if (entry.duration <= MAX_SAMPLES_NOT_SENT) {
             short_reads.push_back(entry);
-        } else if (entry.duration > m_block_size) {
-            single_reads.push_back(entry);
+            continue;
+        }
+        // Whatever building its messages would throw, thrown now, with the
+        // list as given: the later entries are built once it is taken.
+        ipc_tools::check_read_for_messages(*entry.read);
+        if (entry.duration > m_block_size) {
+            list_entries.push_back({{entry}, true});
         } else {
             if (batch_samples + entry.duration > m_block_size) {
-                if (batch.size() == 1) {
-                    single_reads.push_back(batch.front());
+                if (batch.reads.size() == 1) {
+                    list_entries.push_back({std::move(batch.reads), true});
                 } else {
                     batches.push_back(std::move(batch));
                 }
-                batch.clear();
+                batch = ListEntry{};
                 batch_samples = 0;
             }
-            batch.push_back(entry);
+            batch.reads.push_back(entry);
             batch_samples += entry.duration;
         }
     }
-    if (!batch.empty()) {
+    if (!batch.reads.empty()) {
         batches.push_back(std::move(batch));
     }
+    for (auto& full_batch : batches) {
+        list_entries.push_back(std::move(full_batch));
+    }
 
-    // The messages, before the lock is taken; their list nodes are spliced
-    // into the queue under it.
+    // The first entry's messages, before the lock is taken. The others are
+    // built after admission, one at a time, each queued as soon as it is
+    // ready: the worker sends the first entries of a long list while the
+    // later ones are built, instead of waiting for the whole list.
     std::string connection_id = current_connection_id();
-    std::list<std::vector<Message>> messages;
-    const char* failure = build_list_messages(single_reads, batches, connection_id, messages);
-    if (failure) {
-        set_error_state({ConnectionError::failed, failure});
-        return BufferQueueReadsResult::not_accepting;
-    }
-    // The entries, made ready so that taking the reads under the lock only
-    // moves them.
-    std::vector<Entry> entries(single_reads.size() + batches.size());
-    for (std::size_t i = 0; i < single_reads.size(); ++i) {
-        entries[i].reserve(1);
-    }
-    for (std::size_t b = 0; b < batches.size(); ++b) {
-        entries[single_reads.size() + b].reserve(batches[b].size());
+    std::vector<Message> first_messages;
+    if (!list_entries.empty()) {
+        const char* failure = build_entry_messages(list_entries.front(), connection_id, first_messages);
+        if (failure) {
+            set_error_state({ConnectionError::failed, failure});
+            return BufferQueueReadsResult::not_accepting;
+        }
     }
 
+    bool admitted = false;
     bool failed_to_rebuild = false;
     BufferQueueReadsResult result = BufferQueueReadsResult::not_accepting;
     {
@@ -295,39 +301,35 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
                 trace.message("timeout");
                 result = BufferQueueReadsResult::timed_out_waiting;
             } else {
-                if (connection_id != m_connection_id) {
-                    messages.clear();
+                // A reconnection while the messages were built or while
+                // waiting: they carry a connection id the server no longer
+                // knows.
+                if (!list_entries.empty() && connection_id != m_connection_id) {
+                    connection_id = m_connection_id;
+                    first_messages.clear();
                     const char* rebuild_failure =
-                            build_list_messages(single_reads, batches, m_connection_id, messages);
+                            build_entry_messages(list_entries.front(), connection_id, first_messages);
                     if (rebuild_failure) {
                         failed_to_rebuild = true;
                         fail_locked(rebuild_failure);
                     }
                 }
                 if (!failed_to_rebuild) {
-                    std::size_t e = 0;
-                    for (const auto& single : single_reads) {
-                        entries[e++].push_back(BufferedRead{std::move(*single.read), single.duration, nullptr});
-                    }
-                    for (const auto& full_batch : batches) {
-                        for (const auto& member : full_batch) {
-                            entries[e].push_back(BufferedRead{std::move(*member.read), member.duration, nullptr});
-                        }
-                        ++e;
-                    }
-                    for (std::size_t k = 0; k < entries.size(); ++k) {
-                        for (const auto& queued : entries[k]) {
-                            validate_and_trace_metadata(queued.read, QUEUING_TEXT);
-                        }
-                        queue_entry_impl(std::move(entries[k]), messages, messages.begin(),
-                                         k < single_reads.size() ? "queue_read_impl" : "queue_reads_impl");
+                    if (!list_entries.empty()) {
+                        queue_list_entry(list_entries.front(), std::move(first_messages));
                     }
                     for (const auto& short_read : short_reads) {
                         validate_and_trace_metadata(*short_read.read, BYPASS_TEXT);
                         m_reads_out.push_back(std::move(*short_read.read));
                         record_queues("put_read_on_output_queue");
                     }
-                    reads.clear();
+                    // The rest of the list counts as queued from now on, and
+                    // takes its room in the queue, as if it were there.
+                    for (std::size_t k = 1; k < list_entries.size(); ++k) {
+                        m_arriving_reads += list_entries[k].reads.size();
+                        ++m_arriving_entries;
+                    }
+                    admitted = true;
                     result = BufferQueueReadsResult::queued;
                 }
             }
@@ -335,38 +337,129 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
             leave_waiting(trace);
             throw;
         }
-        leave_waiting(trace);
+        if (!admitted || list_entries.size() <= 1) {
+            leave_waiting(trace);
+        }
     }
     if (failed_to_rebuild) {
         m_input_queue_event.notify_all();
     }
+    if (admitted) {
+        if (list_entries.size() > 1) {
+            queue_arriving_entries(list_entries, connection_id, trace);
+        }
+        reads.clear();
+    }
     return result;
 }
 
-const char* ReadBuffer::build_list_messages(const std::vector<ListedRead>& single_reads,
-                                            const std::vector<std::vector<ListedRead>>& batches,
-                                            const std::string& connection_id, MessageList& messages) const {
-    for (const auto& single : single_reads) {
-        messages.push_back(ipc_tools::create_read_block_messages(*single.read, connection_id, m_block_size));
-        if (any_unset(messages.back())) {
+void ReadBuffer::queue_arriving_entries(const std::vector<ListEntry>& list_entries, std::string connection_id,
+                                        Trace& trace) {
+    // The caller counts as waiting until the last entry is in: the buffer is
+    // not destroyed under it, and the worker hands nothing back at the end of
+    // the connection before the whole list is there to be handed back.
+    for (std::size_t k = 1; k < list_entries.size(); ++k) {
+        std::vector<Message> messages;
+        const char* failure = build_arriving_entry_messages(list_entries[k], connection_id, messages);
+        std::unique_lock<std::mutex> lock(m_queue_mutex);
+        if (!failure && connection_id != m_connection_id) {
+            connection_id = m_connection_id;
+            messages.clear();
+            failure = build_arriving_entry_messages(list_entries[k], connection_id, messages);
+        }
+        const bool last = failure != nullptr || k + 1 == list_entries.size();
+        try {
+            if (failure) {
+                // The list was admitted: what is not queued yet comes back
+                // unprocessed, as it would when the connection fails with
+                // the reads queued.
+                fail_locked(failure);
+                for (std::size_t j = k; j < list_entries.size(); ++j) {
+                    for (const auto& listed_read : list_entries[j].reads) {
+                        validate_and_trace_metadata(*listed_read.read, ARRIVAL_FAILED_TEXT);
+                        m_reads_out.push_back(std::move(*listed_read.read));
+                        ++m_reads_handed_back_on_arrival;
+                    }
+                }
+                m_arriving_reads = 0;
+                m_arriving_entries = 0;
+                record_queues("queue_reads_impl");
+            } else {
+                m_arriving_reads -= list_entries[k].reads.size();
+                --m_arriving_entries;
+                queue_list_entry(list_entries[k], std::move(messages));
+            }
+        } catch (...) {
+            // Out of memory under the lock: nothing may wait for the rest.
+            m_arriving_reads = 0;
+            m_arriving_entries = 0;
+            fail_locked(LISTED_READ_FAILURE);
+            leave_waiting(trace);
+            lock.unlock();
+            m_reads_queued_event.notify_all();
+            m_input_queue_event.notify_all();
+            throw;
+        }
+        if (last) {
+            leave_waiting(trace);
+            lock.unlock();
+            m_reads_queued_event.notify_all();
+            if (failure) {
+                m_input_queue_event.notify_all();
+            }
+            return;
+        }
+    }
+}
+
+const char* ReadBuffer::build_entry_messages(const ListEntry& entry, const std::string& connection_id,
+                                             std::vector<Message>& messages) const {
+    if (entry.single) {
+        messages = ipc_tools::create_read_block_messages(*entry.reads.front().read, connection_id, m_block_size);
+        if (any_unset(messages)) {
             messages.clear();
             return LISTED_READ_FAILURE;
         }
+        return nullptr;
     }
     std::vector<const ReadHolder*> members;
-    for (const auto& batch : batches) {
-        members.clear();
-        for (const auto& member : batch) {
-            members.push_back(member.read);
-        }
-        messages.emplace_back();
-        messages.back().push_back(ipc_tools::create_read_batch_message(members, connection_id));
-        if (any_unset(messages.back())) {
-            messages.clear();
-            return BATCH_FAILURE;
-        }
+    members.reserve(entry.reads.size());
+    for (const auto& member : entry.reads) {
+        members.push_back(member.read);
+    }
+    messages.push_back(ipc_tools::create_read_batch_message(members, connection_id));
+    if (any_unset(messages)) {
+        messages.clear();
+        return BATCH_FAILURE;
     }
     return nullptr;
+}
+
+const char* ReadBuffer::build_arriving_entry_messages(const ListEntry& entry, const std::string& connection_id,
+                                                      std::vector<Message>& messages) const {
+    // Every read was checked before the list was taken, so only a lack of
+    // memory gets here; the list is the buffer's by now and must not throw
+    // back at its caller half taken.
+    try {
+        return build_entry_messages(entry, connection_id, messages);
+    } catch (const std::exception&) {
+        messages.clear();
+        return entry.single ? LISTED_READ_FAILURE : BATCH_FAILURE;
+    }
+}
+
+void ReadBuffer::queue_list_entry(const ListEntry& listed, std::vector<Message> messages) {
+    Entry entry;
+    entry.reserve(listed.reads.size());
+    for (const auto& listed_read : listed.reads) {
+        entry.push_back(BufferedRead{std::move(*listed_read.read), listed_read.duration, nullptr});
+    }
+    for (const auto& queued : entry) {
+        validate_and_trace_metadata(queued.read, QUEUING_TEXT);
+    }
+    MessageList node;
+    node.push_back(std::move(messages));
+    queue_entry_impl(std::move(entry), node, node.begin(), listed.single ? "queue_read_impl" : "queue_reads_impl");
 }
 
 void ReadBuffer::wait_for_room(std::unique_lock<std::mutex>& lock, std::uint64_t wait_ms) {
@@ -382,7 +475,7 @@ void ReadBuffer::wait_for_room(std::unique_lock<std::mutex>& lock, std::uint64_t
 }
 
 bool ReadBuffer::has_room() const {
-    return m_input_queue.size() < m_max_input_queue_size;
+    return m_input_queue.size() + m_arriving_entries < m_max_input_queue_size;
 }
 
 void ReadBuffer::leave_waiting(Trace& trace) {
@@ -463,7 +556,7 @@ bool ReadBuffer::wait_for_queued_reads(std::chrono::milliseconds timeout) const 
 
 std::uint64_t ReadBuffer::num_queued_reads() const {
     std::lock_guard<std::mutex> lock(m_queue_mutex);
-    return m_queued_reads;
+    return m_queued_reads + m_arriving_reads;
 }
 
 std::uint64_t ReadBuffer::num_samples_in_queued_reads() const {
@@ -483,7 +576,7 @@ std::uint64_t ReadBuffer::num_reads_out() const {
 
 bool ReadBuffer::all_reads_processed() const {
     std::lock_guard<std::mutex> lock(m_queue_mutex);
-    return m_submitted_reads.empty() && m_input_queue.empty();
+    return m_submitted_reads.empty() && m_input_queue.empty() && m_arriving_entries == 0;
 }
 
 std::vector<Message> ReadBuffer::create_read_messages(const ReadHolder& read) const {
@@ -495,6 +588,13 @@ Message ReadBuffer::create_reads_message(const std::vector<ReadHolder>& reads) c
 }
 
 // --- Worker thread ---------------------------------------------------------------
+
+bool ReadBuffer::wait_for_next_entry(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_queue_mutex);
+    m_reads_queued_event.wait_for(lock, timeout,
+                                  [this] { return !m_input_queue.empty() || m_arriving_entries == 0; });
+    return !m_input_queue.empty();
+}
 
 std::vector<Message>& ReadBuffer::next_read_messages() {
     std::lock_guard<std::mutex> lock(m_queue_mutex);
@@ -813,11 +913,16 @@ std::uint64_t ReadBuffer::hand_back_unfinished_reads() {
     auto trace = create_trace("hand_back_unfinished_reads");
     std::uint64_t count = 0;
     {
-        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        std::unique_lock<std::mutex> lock(m_queue_mutex);
         m_no_more_data = true;
+        // The rest of a list being taken in is handed back with it: its
+        // caller queues it without waiting for anything.
+        m_reads_queued_event.wait(lock, [this] { return m_arriving_entries == 0; });
+        count = m_reads_handed_back_on_arrival;
+        m_reads_handed_back_on_arrival = 0;
         // As at a reconnection: the reads that were at the server first, then
         // the queued ones in queue order.
-        count = hand_back_submitted_reads(CONNECTION_ENDED_TEXT);
+        count += hand_back_submitted_reads(CONNECTION_ENDED_TEXT);
         m_resubmission_counts.clear();
         std::deque<BufferedRead> queued;
         fetch_and_empty_input_queue(queued);

@@ -95,6 +95,10 @@ public:
     // given. Throws, with the list as given, std::invalid_argument when two
     // reads share a read tag, std::out_of_range when a read has no
     // "duration" (naming the read), and whatever building messages throws.
+    // Once admitted, the list's first entry is queued at once and the others
+    // as their messages are built, before the call returns; should building
+    // one fail then (for want of memory), the buffer fails and the rest of
+    // the list comes back unprocessed, as queued reads do at such a failure.
     BufferQueueReadsResult queue_reads(interfaces::ReadList& reads, std::uint64_t wait_ms);
 
     // --- Stopping (any thread) ---------------------------------------------
@@ -107,6 +111,8 @@ public:
 
     // --- Counters (any thread; snapshots) -----------------------------------
 
+    // Reads waiting to be pushed, counting those of a list still being taken
+    // in (see wait_for_next_entry).
     std::uint64_t num_queued_reads() const;
     // Waits up to `timeout` for a read to be queued after the call began;
     // true when one was. The worker's idle wait: it polls the server at that
@@ -129,6 +135,13 @@ public:
     ipc_tools::Message create_reads_message(const std::vector<interfaces::ReadHolder>& reads) const;
 
     // --- Worker thread, sending ---------------------------------------------
+
+    // A list is queued entry by entry as its messages are built: its reads
+    // count as queued from its admission, but the next of its entries may
+    // not be in the queue yet. Waits up to `timeout` for an entry to send;
+    // true when the queue holds one. The wait is no longer than building
+    // one entry takes.
+    bool wait_for_next_entry(std::chrono::milliseconds timeout) const;
 
     // The messages of the front input entry: one batch message, or the block
     // messages of one read in block order. The entry stays in place until
@@ -211,7 +224,8 @@ public:
 
     // Admission closes, and every read queued or at the server goes to the
     // output queue unprocessed, as it was passed in (those at the server
-    // first, in tag order); sub reads being filled are dropped. Returns how
+    // first, in tag order); sub reads being filled are dropped. A list still
+    // being taken in is waited for and handed back with them. Returns how
     // many reads were handed back.
     std::uint64_t hand_back_unfinished_reads();
 
@@ -251,18 +265,34 @@ private:
     using MessageList = std::list<std::vector<ipc_tools::Message>>;
 
     // A read of a list being admitted: it stays in the caller's list until
-    // the whole list is taken.
+    // its entry is queued.
     struct ListedRead {
         interfaces::ReadHolder* read;
         std::uint64_t duration;
     };
 
-    // The messages of a list's single reads and batches, in that order, into
-    // `messages`; the failure text when one comes out UNSET (`messages` is
-    // then empty), else null.
-    const char* build_list_messages(const std::vector<ListedRead>& single_reads,
-                                    const std::vector<std::vector<ListedRead>>& batches,
-                                    const std::string& connection_id, MessageList& messages) const;
+    // One entry of a list: a read travelling alone in block messages, or a
+    // batch.
+    struct ListEntry {
+        std::vector<ListedRead> reads;
+        bool single = false;
+    };
+
+    // The entry's messages into `messages`: the failure text when one comes
+    // out UNSET (`messages` is then empty), else null. Throws as building
+    // messages throws.
+    const char* build_entry_messages(const ListEntry& entry, const std::string& connection_id,
+                                     std::vector<ipc_tools::Message>& messages) const;
+    // As build_entry_messages, a throw turned into the failure text.
+    const char* build_arriving_entry_messages(const ListEntry& entry, const std::string& connection_id,
+                                              std::vector<ipc_tools::Message>& messages) const;
+    // Builds and queues the entries after the first of an admitted list, one
+    // at a time, and leaves the waiting section after the last. A failure to
+    // build hands the rest back unprocessed and fails the buffer.
+    void queue_arriving_entries(const std::vector<ListEntry>& list_entries, std::string connection_id,
+                                common::diagnostics::tracing::Trace& trace);
+    // Mutex held: moves the entry's reads in and queues them with `messages`.
+    void queue_list_entry(const ListEntry& listed, std::vector<ipc_tools::Message> messages);
     std::string current_connection_id() const;
     // Takes the mutex itself.
     void put_read_on_output_queue(interfaces::ReadHolder& read);
@@ -321,6 +351,13 @@ private:
     std::list<std::vector<ipc_tools::Message>> m_message_queue_in;
     std::list<interfaces::ReadHolder> m_reads_out;
     std::uint64_t m_queued_reads = 0;
+    // The reads and entries of admitted lists not queued yet: they count as
+    // queued and take their room in the queue.
+    std::uint64_t m_arriving_reads = 0;
+    std::uint64_t m_arriving_entries = 0;
+    // Reads of admitted lists handed back because building their messages
+    // failed; counted into the next hand_back_unfinished_reads.
+    std::uint64_t m_reads_handed_back_on_arrival = 0;
     std::uint64_t m_num_samples_in_queued_reads = 0;
     std::uint64_t m_max_input_queue_size = 0;
     std::uint64_t m_block_size = 256000;

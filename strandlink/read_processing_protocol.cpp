@@ -90,6 +90,14 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
         }
         bool progress = false;
         if (m_read_buffer->num_queued_reads() > 0) {
+            // The rest of a list is queued as it is built: its next entry is
+            // waited for rather than polled past, so the requests stay as
+            // they would be for a list queued whole.
+            if (!m_read_buffer->wait_for_next_entry(std::chrono::milliseconds(0))) {
+                retrieve_pending_batch();
+                m_read_buffer->wait_for_next_entry(std::chrono::milliseconds(10));
+                continue;
+            }
             // Admission closes before the end of data is announced, so no
             // read can arrive after NO_MORE_DATA on this connection.
             CONTRACT_CHECK(!m_sent_no_more_data.load(),

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <random>
@@ -90,7 +91,8 @@ TEST(ReadBufferThreadsTest, EveryReadComesOutExactlyOnce) {
         int reconnections = 0;
         for (long step = 0;; ++step) {
             bool progress = false;
-            if (buffer->num_queued_reads() > 0) {
+            // A list's later entries are queued as they are built.
+            if (buffer->num_queued_reads() > 0 && buffer->wait_for_next_entry(std::chrono::milliseconds(0))) {
                 const SentEntry entry = inspect(buffer->next_read_messages());
                 for (const auto& block : entry.blocks) {
                     ASSERT_EQ(block.client_id, connection_id) << "read " << block.tag;
@@ -182,6 +184,47 @@ TEST(ReadBufferThreadsTest, EveryReadComesOutExactlyOnce) {
     }
     EXPECT_GT(finished_sub_reads.size(), 100u);
     EXPECT_EQ(buffer->num_reads_out(), 0u);
+}
+
+// A list's entries after the first are built and queued after it is
+// admitted. Meanwhile the whole list counts as queued, and a worker ending
+// the connection hands back all of it, including the entries not yet built.
+TEST(ReadBufferThreadsTest, AListStillArrivingCountsAsQueuedAndIsHandedBackWhole) {
+    constexpr std::uint64_t READS = 40;
+    auto buffer = make_buffer(1000, 4, 2);
+    ReadList list;
+    for (std::uint64_t tag = 1; tag <= READS; ++tag) {
+        // 50 block messages a read: the list takes a while to build.
+        list.push_back(make_read(tag, 50000));
+    }
+    BufferQueueReadsResult result = BufferQueueReadsResult::not_accepting;
+    std::thread producer([&] { result = buffer->queue_reads(list, LONG_WAIT); });
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (buffer->num_queued_reads() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    // None is submitted yet: every read of the list is queued or arriving.
+    EXPECT_EQ(buffer->num_queued_reads(), READS);
+    EXPECT_FALSE(buffer->all_reads_processed());
+    ASSERT_TRUE(buffer->wait_for_next_entry(std::chrono::seconds(30)));
+    EXPECT_EQ(inspect(buffer->next_read_messages()).blocks.size(), 50u);
+    buffer->reads_submitted();
+    const std::uint64_t handed_back = buffer->hand_back_unfinished_reads();
+    producer.join();
+
+    EXPECT_EQ(result, BufferQueueReadsResult::queued);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(handed_back, READS);
+    EXPECT_EQ(buffer->num_queued_reads(), 0u);
+    EXPECT_TRUE(buffer->all_reads_processed());
+    ReadList out;
+    buffer->get_reads_out(out);
+    std::set<unsigned long long> tags;
+    for (const auto& read : out) {
+        EXPECT_TRUE(tags.insert(read.read_tag).second) << "read " << read.read_tag << " twice";
+    }
+    EXPECT_EQ(tags.size(), READS);
 }
 
 }  // namespace
