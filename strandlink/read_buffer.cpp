@@ -190,10 +190,12 @@ BufferQueueReadsResult ReadBuffer::testable_queue_read(ReadHolder& read, std::ui
             leave_waiting(trace);
             throw;
         }
+        // Notified before leaving: once this caller has left, the buffer may
+        // be destroyed.
+        if (failed_to_rebuild) {
+            m_input_queue_event.notify_all();
+        }
         leave_waiting(trace);
-    }
-    if (failed_to_rebuild) {
-        m_input_queue_event.notify_all();
     }
     return result;
 }
@@ -337,12 +339,14 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
             leave_waiting(trace);
             throw;
         }
+        if (failed_to_rebuild) {
+            m_input_queue_event.notify_all();
+        }
+        // Notified before leaving: once this caller has left, the buffer may
+        // be destroyed.
         if (!admitted || list_entries.size() <= 1) {
             leave_waiting(trace);
         }
-    }
-    if (failed_to_rebuild) {
-        m_input_queue_event.notify_all();
     }
     if (admitted) {
         if (list_entries.size() > 1) {
@@ -394,19 +398,19 @@ void ReadBuffer::queue_arriving_entries(const std::vector<ListEntry>& list_entri
             m_arriving_reads = 0;
             m_arriving_entries = 0;
             fail_locked(LISTED_READ_FAILURE);
-            leave_waiting(trace);
-            lock.unlock();
             m_reads_queued_event.notify_all();
             m_input_queue_event.notify_all();
+            leave_waiting(trace);
             throw;
         }
         if (last) {
-            leave_waiting(trace);
-            lock.unlock();
+            // Notified before leaving: once this caller has left, the
+            // buffer may be destroyed.
             m_reads_queued_event.notify_all();
             if (failure) {
                 m_input_queue_event.notify_all();
             }
+            leave_waiting(trace);
             return;
         }
     }

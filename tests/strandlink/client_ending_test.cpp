@@ -155,6 +155,38 @@ TEST(ClientEndingTest, FinishAndDisconnectFromTwoThreadsBothReturn) {
     EXPECT_FALSE(client->connection_status_is_active());
 }
 
+// A list is queued entry by entry after its admission. Finishing while the
+// rest of it is still being built waits for all of it: the end of data is
+// announced after its last read went, and every read comes back called.
+TEST(ClientEndingTest, FinishingWhileAListIsStillBeingQueuedWaitsForAllOfIt) {
+    Server server;
+    server.start();
+    auto client = make_client();
+    client->connect(server.server.endpoint(), LIVE_TIMEOUT_MS, 5, connection_info());
+    ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+    constexpr std::size_t READS = 60;
+    ReadList list;
+    for (unsigned long long tag = 1; tag <= READS; ++tag) {
+        list.push_back(make_read(tag, 20 * BLOCK_SIZE));  // 20 block messages each
+    }
+    auto passing = std::async(std::launch::async, [&] { return client->pass_reads(list, 10000); });
+    // Admitted: from here the whole list is the engine's.
+    ASSERT_TRUE(eventually([&] {
+        return client->num_buffered_samples() > 0 || passing.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }));
+    EXPECT_TRUE(client->finish_by(60));
+    EXPECT_EQ(passing.get(), ClientQueueReadsResult::success);
+    ReadList reads;
+    client->get_completed_reads(reads, interfaces::ReadPriority::medium);
+    std::set<unsigned long long> tags;
+    for (const ReadHolder& read : reads) {
+        EXPECT_FALSE(is_unprocessed(read)) << "read " << read.read_tag;
+        EXPECT_TRUE(tags.insert(read.read_tag).second) << "read " << read.read_tag << " twice";
+    }
+    EXPECT_EQ(tags.size(), READS);
+    client->disconnect();
+}
+
 // finish_by gives up after about the time it was given while reads are out,
 // and reports that not all came back.
 TEST(ClientEndingTest, FinishByGivesUpAfterItsBoundWithReadsOutstanding) {
