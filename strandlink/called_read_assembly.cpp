@@ -316,8 +316,7 @@ interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapt
     }
     Metadata& metadata = read->metadata;
 
-    const std::string strand_id = block->strand_id()->str();
-    metadata.insert(KEY_STRAND_ID, strand_id);
+    metadata.emplace(KEY_STRAND_ID, block->strand_id()->str());
     if (block->duplex_strand_1() != nullptr) {
         metadata.emplace(KEY_DUPLEX_STRAND_1, block->duplex_strand_1()->str());
     }
@@ -423,7 +422,7 @@ interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapt
 
     for (std::uint32_t k = 1; k < num_blocks; ++k) {
         ipc_tools::Message request(ipc_tools::GET_NEXT_CALLED_BLOCK, m_connection_id,
-                                   static_cast<unsigned>(read_tag), strand_id);
+                                   static_cast<unsigned>(read_tag), block->strand_id()->str());
         ipc_tools::Message reply;
         if (!request_broker->send_request(request, reply)) {
             m_error_state = request_broker->error_state();

@@ -1051,7 +1051,7 @@ std::string ReadBuffer::queues_string() const {
            ", queue(out) " + std::to_string(m_reads_out.size());
 }
 
-void ReadBuffer::validate_and_trace_metadata(const ReadHolder& read, const std::string& text) {
+void ReadBuffer::validate_and_trace_metadata(const ReadHolder& read, std::string_view text) {
     using Validation = common::diagnostics::tracing::TraceDomain<MetadataValidationTrace>;
     // Called at every hand-over of every read: the context is fixed at its
     // first use, so it is fetched once. Never destroyed, as the domain's own.
@@ -1074,7 +1074,7 @@ void ReadBuffer::validate_and_trace_metadata(const ReadHolder& read, const std::
         const std::string id = read.metadata.extract("read_id", read_id) ? *read_id : std::string("unknown");
         (*context)->write_message(
                 "validate_and_trace_metadata",
-                text +
+                std::string(text) +
                         (arranged ? " Missing metadata key, barcode_arrangement is present but " + std::string(key) +
                                             " is missing."
                                   : " Unexpected metadata key, barcode_arrangement is missing but " +
