@@ -246,9 +246,6 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
             short_reads.push_back(entry);
             continue;
         }
-        // Whatever building its messages would throw, thrown now, with the
-        // list as given: the later entries are built once it is taken.
-        ipc_tools::check_read_for_messages(*entry.read);
         if (entry.duration > m_block_size) {
             list_entries.push_back({{entry}, true});
         } else {
@@ -270,6 +267,14 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
     }
     for (auto& full_batch : batches) {
         list_entries.push_back(std::move(full_batch));
+    }
+    // Whatever building the later entries' messages would throw, thrown now,
+    // with the list as given: they are built once it is taken. The first
+    // entry is built before, so building it checks it.
+    for (std::size_t k = 1; k < list_entries.size(); ++k) {
+        for (const auto& listed_read : list_entries[k].reads) {
+            ipc_tools::check_read_for_messages(*listed_read.read);
+        }
     }
 
     // The first entry's messages, before the lock is taken. The others are

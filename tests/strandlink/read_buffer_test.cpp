@@ -209,6 +209,11 @@ TEST(ReadBufferAdmissionTest, ListsThatCannotBeAdmittedStayAsGiven) {
             {"a duration of another type",
              [](ReadList& l) { l.front().metadata.insert("duration", 5); },
              "Key 'duration' not found in read 0 of the list, read tag 1", false},
+            // Read 4 then travels alone, after read 3: an entry built only
+            // once the list is taken, so it is checked before.
+            {"a later entry's duration beyond its samples",
+             [](ReadList& l) { std::next(l.begin(), 3)->metadata.insert("duration", 5000ull); },
+             "Duration of 5000 samples is beyond the 300 samples of the raw signal of read 4", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
