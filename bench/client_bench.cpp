@@ -152,6 +152,10 @@ struct Options {
     double seconds = 20;
 };
 
+const char* const USAGE =
+        "Usage: client_bench [--rounds=N] [--workload=short|long|mixed]\n"
+        "                    [--list-size=N] [--profile=client|raw] [--seconds=S]\n";
+
 Options parse(int argc, char** argv) {
     Options options;
     options.rounds = bench_rounds::take_rounds_argument(argc, argv, options.rounds);
@@ -165,6 +169,9 @@ Options parse(int argc, char** argv) {
             options.list_size = static_cast<std::size_t>(std::atol(arg.c_str() + 12));
         } else if (arg.rfind("--seconds=", 0) == 0) {
             options.seconds = std::atof(arg.c_str() + 10);
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
         } else {
             throw std::invalid_argument("unknown argument: " + arg);
         }
@@ -288,7 +295,20 @@ void run_workload(Workload w, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parse(argc, argv);
+    Options options;
+    try {
+        options = parse(argc, argv);
+        if (!options.workload.empty() && options.workload != "short" && options.workload != "long" &&
+            options.workload != "mixed") {
+            throw std::invalid_argument("unknown workload: " + options.workload);
+        }
+        if (!options.profile.empty() && options.profile != "client" && options.profile != "raw") {
+            throw std::invalid_argument("unknown profile: " + options.profile);
+        }
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "client_bench: %s\n%s", error.what(), USAGE);
+        return 2;
+    }
     for (const Workload& w : workloads()) {
         if (options.workload.empty() || options.workload == w.name) {
             run_workload(w, options);
