@@ -323,7 +323,7 @@ BufferQueueReadsResult ReadBuffer::queue_reads(interfaces::ReadList& reads, std:
                 }
                 if (!failed_to_rebuild) {
                     if (!list_entries.empty()) {
-                        queue_list_entry(list_entries.front(), std::move(first_messages));
+                        queue_list_entry(list_entries.front(), std::move(first_messages), false);
                     }
                     for (const auto& short_read : short_reads) {
                         validate_and_trace_metadata(*short_read.read, BYPASS_TEXT);
@@ -396,7 +396,7 @@ void ReadBuffer::queue_arriving_entries(const std::vector<ListEntry>& list_entri
             } else {
                 m_arriving_reads -= list_entries[k].reads.size();
                 --m_arriving_entries;
-                queue_list_entry(list_entries[k], std::move(messages));
+                queue_list_entry(list_entries[k], std::move(messages), true);
             }
         } catch (...) {
             // Out of memory under the lock: nothing may wait for the rest.
@@ -457,7 +457,7 @@ const char* ReadBuffer::build_arriving_entry_messages(const ListEntry& entry, co
     }
 }
 
-void ReadBuffer::queue_list_entry(const ListEntry& listed, std::vector<Message> messages) {
+void ReadBuffer::queue_list_entry(const ListEntry& listed, std::vector<Message> messages, bool arriving) {
     Entry entry;
     entry.reserve(listed.reads.size());
     for (const auto& listed_read : listed.reads) {
@@ -468,7 +468,8 @@ void ReadBuffer::queue_list_entry(const ListEntry& listed, std::vector<Message> 
     }
     MessageList node;
     node.push_back(std::move(messages));
-    queue_entry_impl(std::move(entry), node, node.begin(), listed.single ? "queue_read_impl" : "queue_reads_impl");
+    queue_entry_impl(std::move(entry), node, node.begin(), listed.single ? "queue_read_impl" : "queue_reads_impl",
+                     arriving);
 }
 
 void ReadBuffer::wait_for_room(std::unique_lock<std::mutex>& lock, std::uint64_t wait_ms) {
@@ -515,14 +516,16 @@ void ReadBuffer::queue_read_impl(BufferedRead read, std::vector<Message> message
 }
 
 void ReadBuffer::queue_entry_impl(Entry entry, MessageList& messages, MessageList::iterator message_node,
-                                  const char* record_name) {
+                                  const char* record_name, bool arriving) {
     for (const auto& read : entry) {
         m_num_samples_in_queued_reads += read.duration;
     }
     m_queued_reads += entry.size();
     m_message_queue_in.splice(m_message_queue_in.end(), messages, message_node);
     m_input_queue.push_back(std::move(entry));
-    ++m_queued_entries_total;
+    if (!arriving) {
+        ++m_queued_entries_total;
+    }
     record_queues(record_name);
     m_reads_queued_event.notify_all();
 }

@@ -118,7 +118,10 @@ public:
     // Waits up to `timeout` for a read to be queued after the call began;
     // true when one was. The worker's idle wait: it polls the server at that
     // pace, also while reads wait that the server would not take yet, and
-    // new reads start on their way at once.
+    // new reads start on their way at once. A list counts once, when it is
+    // admitted: its later entries, queued as they are built, do not end the
+    // wait, so a server refusing reads for now is asked again at the same
+    // pace as for a list queued whole.
     bool wait_for_queued_reads(std::chrono::milliseconds timeout) const;
     std::uint64_t num_samples_in_queued_reads() const;
     std::uint64_t num_submitted_reads() const;
@@ -294,8 +297,9 @@ private:
     // build hands the rest back unprocessed and fails the buffer.
     void queue_arriving_entries(const std::vector<ListEntry>& list_entries, std::string connection_id,
                                 common::diagnostics::tracing::Trace& trace);
-    // Mutex held: moves the entry's reads in and queues them with `messages`.
-    void queue_list_entry(const ListEntry& listed, std::vector<ipc_tools::Message> messages);
+    // Mutex held: moves the entry's reads in and queues them with `messages`;
+    // `arriving` for an entry after a list's first (see queue_entry_impl).
+    void queue_list_entry(const ListEntry& listed, std::vector<ipc_tools::Message> messages, bool arriving);
     std::string current_connection_id() const;
     // Takes the mutex itself.
     void put_read_on_output_queue(interfaces::ReadHolder& read);
@@ -311,9 +315,10 @@ private:
     void fail_locked(const std::string& message);
     void queue_read_impl(BufferedRead read, std::vector<ipc_tools::Message> messages);
     // Appends one entry with the message vector of `message_node`, spliced
-    // out of `messages`.
+    // out of `messages`. An `arriving` entry (after a list's first) wakes
+    // only the waits for a list's next entry, not the worker's idle wait.
     void queue_entry_impl(Entry entry, MessageList& messages, MessageList::iterator message_node,
-                          const char* record_name);
+                          const char* record_name, bool arriving = false);
     std::string queues_string() const;
     // A high-frequency record of the queue sizes (nothing is built unless
     // that domain writes).

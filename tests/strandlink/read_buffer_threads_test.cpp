@@ -227,4 +227,24 @@ TEST(ReadBufferThreadsTest, AListStillArrivingCountsAsQueuedAndIsHandedBackWhole
     EXPECT_EQ(tags.size(), READS);
 }
 
+// The worker's idle wait ends when reads are admitted, not at each later
+// entry of a list being built: a server refusing reads for now is asked
+// again at the pace it would be for a list queued whole.
+TEST(ReadBufferThreadsTest, AListsLaterEntriesDoNotEndTheIdleWait) {
+    constexpr std::uint64_t READS = 100;
+    auto buffer = make_buffer(1000, 4, 2);
+    ReadList list;
+    for (std::uint64_t tag = 1; tag <= READS; ++tag) {
+        list.push_back(make_read(tag, 100000));
+    }
+    std::thread producer([&] { buffer->queue_reads(list, LONG_WAIT); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (buffer->num_queued_reads() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(buffer->wait_for_queued_reads(std::chrono::milliseconds(50)));
+    producer.join();
+    EXPECT_EQ(buffer->num_queued_reads(), READS);
+}
+
 }  // namespace
