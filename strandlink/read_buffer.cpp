@@ -466,9 +466,7 @@ void ReadBuffer::queue_list_entry(const ListEntry& listed, std::vector<Message> 
     for (const auto& queued : entry) {
         validate_and_trace_metadata(queued.read, QUEUING_TEXT);
     }
-    MessageList node;
-    node.push_back(std::move(messages));
-    queue_entry_impl(std::move(entry), node, node.begin(), listed.single ? "queue_read_impl" : "queue_reads_impl",
+    queue_entry_impl(std::move(entry), std::move(messages), listed.single ? "queue_read_impl" : "queue_reads_impl",
                      arriving);
 }
 
@@ -510,19 +508,17 @@ std::string ReadBuffer::current_connection_id() const {
 void ReadBuffer::queue_read_impl(BufferedRead read, std::vector<Message> messages) {
     Entry entry;
     entry.push_back(std::move(read));
-    std::list<std::vector<Message>> node;
-    node.push_back(std::move(messages));
-    queue_entry_impl(std::move(entry), node, node.begin(), "queue_read_impl");
+    queue_entry_impl(std::move(entry), std::move(messages), "queue_read_impl");
 }
 
-void ReadBuffer::queue_entry_impl(Entry entry, MessageList& messages, MessageList::iterator message_node,
-                                  const char* record_name, bool arriving) {
-    for (const auto& read : entry) {
+void ReadBuffer::queue_entry_impl(Entry entry, std::vector<Message> messages, const char* record_name,
+                                  bool arriving) {
+    m_message_queue_in.push_back(std::move(messages));
+    m_input_queue.push_back(std::move(entry));
+    for (const auto& read : m_input_queue.back()) {
         m_num_samples_in_queued_reads += read.duration;
     }
-    m_queued_reads += entry.size();
-    m_message_queue_in.splice(m_message_queue_in.end(), messages, message_node);
-    m_input_queue.push_back(std::move(entry));
+    m_queued_reads += m_input_queue.back().size();
     if (!arriving) {
         ++m_queued_entries_total;
     }

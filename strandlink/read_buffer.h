@@ -268,7 +268,6 @@ private:
 
     using Entry = std::vector<BufferedRead>;
     using SubReadKey = std::pair<std::uint64_t, std::uint64_t>;
-    using MessageList = std::list<std::vector<ipc_tools::Message>>;
 
     // A read of a list being admitted: it stays in the caller's list until
     // its entry is queued.
@@ -314,11 +313,11 @@ private:
     // worker ends with the error. The caller notifies after unlocking.
     void fail_locked(const std::string& message);
     void queue_read_impl(BufferedRead read, std::vector<ipc_tools::Message> messages);
-    // Appends one entry with the message vector of `message_node`, spliced
-    // out of `messages`. An `arriving` entry (after a list's first) wakes
-    // only the waits for a list's next entry, not the worker's idle wait.
-    void queue_entry_impl(Entry entry, MessageList& messages, MessageList::iterator message_node,
-                          const char* record_name, bool arriving = false);
+    // Appends one entry with its messages. An `arriving` entry (after a
+    // list's first) wakes only the waits for a list's next entry, not the
+    // worker's idle wait.
+    void queue_entry_impl(Entry entry, std::vector<ipc_tools::Message> messages, const char* record_name,
+                          bool arriving = false);
     std::string queues_string() const;
     // A high-frequency record of the queue sizes (nothing is built unless
     // that domain writes).

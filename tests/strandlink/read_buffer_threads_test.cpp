@@ -186,24 +186,35 @@ TEST(ReadBufferThreadsTest, EveryReadComesOutExactlyOnce) {
     EXPECT_EQ(buffer->num_reads_out(), 0u);
 }
 
+// `count` reads of `samples` samples each, tagged from 1: with a block size
+// of 1000, a list that takes a while to build.
+ReadList list_of_long_reads(std::uint64_t count, std::size_t samples) {
+    ReadList list;
+    for (std::uint64_t tag = 1; tag <= count; ++tag) {
+        list.push_back(make_read(tag, samples));
+    }
+    return list;
+}
+
+// Waits, at most 30 s, until a list passed on another thread is admitted.
+void await_admission(const ReadBuffer& buffer) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (buffer.num_queued_reads() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+}
+
 // A list's entries after the first are built and queued after it is
 // admitted. Meanwhile the whole list counts as queued, and a worker ending
 // the connection hands back all of it, including the entries not yet built.
 TEST(ReadBufferThreadsTest, AListStillArrivingCountsAsQueuedAndIsHandedBackWhole) {
     constexpr std::uint64_t READS = 40;
     auto buffer = make_buffer(1000, 4, 2);
-    ReadList list;
-    for (std::uint64_t tag = 1; tag <= READS; ++tag) {
-        // 50 block messages a read: the list takes a while to build.
-        list.push_back(make_read(tag, 50000));
-    }
+    ReadList list = list_of_long_reads(READS, 50000);  // 50 block messages a read
     BufferQueueReadsResult result = BufferQueueReadsResult::not_accepting;
     std::thread producer([&] { result = buffer->queue_reads(list, LONG_WAIT); });
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (buffer->num_queued_reads() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    await_admission(*buffer);
     // None is submitted yet: every read of the list is queued or arriving.
     EXPECT_EQ(buffer->num_queued_reads(), READS);
     EXPECT_FALSE(buffer->all_reads_processed());
@@ -233,15 +244,9 @@ TEST(ReadBufferThreadsTest, AListStillArrivingCountsAsQueuedAndIsHandedBackWhole
 TEST(ReadBufferThreadsTest, AListsLaterEntriesDoNotEndTheIdleWait) {
     constexpr std::uint64_t READS = 100;
     auto buffer = make_buffer(1000, 4, 2);
-    ReadList list;
-    for (std::uint64_t tag = 1; tag <= READS; ++tag) {
-        list.push_back(make_read(tag, 100000));
-    }
+    ReadList list = list_of_long_reads(READS, 100000);
     std::thread producer([&] { buffer->queue_reads(list, LONG_WAIT); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (buffer->num_queued_reads() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    await_admission(*buffer);
     EXPECT_FALSE(buffer->wait_for_queued_reads(std::chrono::milliseconds(50)));
     producer.join();
     EXPECT_EQ(buffer->num_queued_reads(), READS);
