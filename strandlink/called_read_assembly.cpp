@@ -298,55 +298,54 @@ interfaces::ReadHolder* ReadProcessingProtocol::check_returned_read(const tessel
     return submitted;
 }
 
-interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapter* request_broker,
-                                                              const tessel_ipc::ReadBlockData* block,
-                                                              interfaces::ReadHolder* submitted) {
-    const std::uint64_t read_tag = block->read_tag();
-    const std::uint64_t sub_tag = block->sub_tag();
-    const tessel_ipc::CalledBlockData& called = *block->called_data();
+namespace {
 
-    // A sub read is made from what the submitted read held when it was
-    // passed in: it carries its own results, none of its parent's.
-    interfaces::ReadHolder* read =
-            sub_tag == 0 ? submitted : m_read_buffer->create_temp_sub_read(read_tag, sub_tag);
-    if (sub_tag == 0) {
-        // The server returned the whole read: whatever sub tag the read was
-        // passed in with, it now leads its own sub reads.
-        read->sub_tag = 0;
-    }
-    Metadata& metadata = read->metadata;
-
-    metadata.emplace(KEY_STRAND_ID, block->strand_id()->str());
-    if (block->duplex_strand_1() != nullptr) {
-        metadata.emplace(KEY_DUPLEX_STRAND_1, block->duplex_strand_1()->str());
-    }
-    if (block->duplex_strand_2() != nullptr) {
-        metadata.emplace(KEY_DUPLEX_STRAND_2, block->duplex_strand_2()->str());
-    }
-    metadata.emplace(KEY_IS_DUPLEX_PARENT, block->is_duplex_parent());
-
-    const unsigned long long duration = block->duration();
-    metadata.insert(KEY_DURATION, duration);
-    metadata.insert(KEY_START_TIME, static_cast<unsigned long long>(block->start_time()));
-    metadata.insert(KEY_NUM_SEQUOR_EVENTS, static_cast<unsigned long long>(block->num_sequor_events()));
-
-    const std::uint32_t num_blocks = block->num_blocks();
+// What the blocks of one read add to its datasets, joined block by block.
+struct CalledParts {
+    std::string sequence;
+    std::string qstring;
     std::vector<unsigned char> moves;
-    if (called.moves() != nullptr && ipc_tools::moves_length(called) != 0) {
-        reserve_bounded(moves, ipc_tools::moves_length(called), called.moves()->size(), num_blocks);
-    }
-    std::size_t channels = 0;
     std::vector<unsigned char> probabilities;
+    std::size_t channels = 0;
+    bool has_base_mod = false;
+};
+
+// Writes the metadata of a checked first block into read, and starts its
+// datasets' parts with room for the read's further blocks.
+void fill_from_first_block(const tessel_ipc::ReadBlockData& block, interfaces::ReadHolder& read,
+                           CalledParts& parts) {
+    const tessel_ipc::CalledBlockData& called = *block.called_data();
+    Metadata& metadata = read.metadata;
+
+    metadata.emplace(KEY_STRAND_ID, block.strand_id()->str());
+    if (block.duplex_strand_1() != nullptr) {
+        metadata.emplace(KEY_DUPLEX_STRAND_1, block.duplex_strand_1()->str());
+    }
+    if (block.duplex_strand_2() != nullptr) {
+        metadata.emplace(KEY_DUPLEX_STRAND_2, block.duplex_strand_2()->str());
+    }
+    metadata.emplace(KEY_IS_DUPLEX_PARENT, block.is_duplex_parent());
+
+    const unsigned long long duration = block.duration();
+    metadata.insert(KEY_DURATION, duration);
+    metadata.insert(KEY_START_TIME, static_cast<unsigned long long>(block.start_time()));
+    metadata.insert(KEY_NUM_SEQUOR_EVENTS, static_cast<unsigned long long>(block.num_sequor_events()));
+
+    const std::uint32_t num_blocks = block.num_blocks();
+    if (called.moves() != nullptr && ipc_tools::moves_length(called) != 0) {
+        reserve_bounded(parts.moves, ipc_tools::moves_length(called), called.moves()->size(), num_blocks);
+    }
     std::string alphabet;
     std::string long_names;
     std::string context;
     const auto* base_mod = called.base_mod();
+    parts.has_base_mod = base_mod != nullptr;
     if (base_mod != nullptr) {
         alphabet = base_mod->base_mod_alphabet()->str();
         long_names = base_mod->base_mod_long_names()->str();
         context = base_mod->base_mod_context()->str();
-        channels = kelp::bam::modbase_channels(alphabet).size();
-        reserve_bounded(probabilities, static_cast<std::uint64_t>(called.sequence_length()) * channels,
+        parts.channels = kelp::bam::modbase_channels(alphabet).size();
+        reserve_bounded(parts.probabilities, static_cast<std::uint64_t>(called.sequence_length()) * parts.channels,
                         base_mod->base_mod_probs()->size(), num_blocks);
     }
 
@@ -369,17 +368,15 @@ interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapt
 
     // Later blocks append to the first block's text: room for what the
     // reply declares, bounded as the moves are.
-    std::string sequence;
-    std::string qstring;
     if (num_blocks > 1) {
         const std::uint64_t room = std::min<std::uint64_t>(
                 {called.sequence_length(), static_cast<std::uint64_t>(called.sequence()->size()) * num_blocks,
                  MAX_RESERVED_ELEMENTS});
-        sequence.reserve(static_cast<std::size_t>(room));
-        qstring.reserve(static_cast<std::size_t>(room));
+        parts.sequence.reserve(static_cast<std::size_t>(room));
+        parts.qstring.reserve(static_cast<std::size_t>(room));
     }
-    sequence.append(called.sequence()->c_str(), called.sequence()->size());
-    qstring.append(called.qstring()->c_str(), called.qstring()->size());
+    parts.sequence.append(called.sequence()->c_str(), called.sequence()->size());
+    parts.qstring.append(called.qstring()->c_str(), called.qstring()->size());
 
     if (const auto* scaling = called.scaling()) {
         metadata.emplace(KEY_SCALING_MEDIAN, scaling->scaling_median());
@@ -403,15 +400,15 @@ interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapt
         metadata.emplace(KEY_BARCODE_REAR_END_INDEX, static_cast<int>(barcoding->rear()->index()));
     }
     if (called.alignments() != nullptr && called.alignments()->size() > 0) {
-        store_alignments(*read, *called.alignments());
+        store_alignments(read, *called.alignments());
     }
 
     if (called.moves() != nullptr) {
-        moves.insert(moves.end(), called.moves()->begin(), called.moves()->end());
+        parts.moves.insert(parts.moves.end(), called.moves()->begin(), called.moves()->end());
     }
     if (base_mod != nullptr) {
-        probabilities.insert(probabilities.end(), base_mod->base_mod_probs()->begin(),
-                             base_mod->base_mod_probs()->end());
+        parts.probabilities.insert(parts.probabilities.end(), base_mod->base_mod_probs()->begin(),
+                                   base_mod->base_mod_probs()->end());
         metadata.emplace(KEY_BASE_MOD_ALPHABET, std::move(alphabet));
         metadata.emplace(KEY_BASE_MOD_LONG_NAMES, std::move(long_names));
         metadata.emplace(KEY_BASE_MOD_CONTEXT, std::move(context));
@@ -419,7 +416,68 @@ interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapt
         metadata.insert(KEY_BASE_MOD_ALPHABET, std::string());
         metadata.insert(KEY_BASE_MOD_LONG_NAMES, std::string());
     }
+}
 
+// Appends a checked further block to the parts.
+void add_next_block(const tessel_ipc::CalledBlockData& next_called, CalledParts& parts) {
+    parts.sequence.append(next_called.sequence()->c_str(), next_called.sequence()->size());
+    parts.qstring.append(next_called.qstring()->c_str(), next_called.qstring()->size());
+    if (next_called.moves() != nullptr) {
+        parts.moves.insert(parts.moves.end(), next_called.moves()->begin(), next_called.moves()->end());
+    }
+    if (parts.has_base_mod && next_called.base_mod() != nullptr) {
+        const auto* probs = next_called.base_mod()->base_mod_probs();
+        parts.probabilities.insert(parts.probabilities.end(), probs->begin(), probs->end());
+    }
+}
+
+// Moves the joined parts into the read's datasets. REQUIRES: the
+// probabilities fit the sequence (probabilities_fit).
+void store_datasets(CalledParts& parts, std::uint64_t sequence_length, interfaces::ReadHolder& read) {
+    read.datasets.emplace(dataset::sequence, DataSetData::take_ownership(std::move(parts.sequence)));
+    read.datasets.emplace(dataset::qstring, DataSetData::take_ownership(std::move(parts.qstring)));
+    if (!parts.moves.empty()) {
+        DataSetData moves_data;
+        moves_data.own(std::move(parts.moves));
+        read.datasets.emplace(dataset::movement, std::move(moves_data));
+    }
+    if (!parts.probabilities.empty()) {
+        MatView<unsigned char> view;
+        view.view(parts.probabilities.data(), sequence_length, parts.channels, parts.channels, 1);
+        DataSetData probs_data;
+        probs_data.own(view, std::move(parts.probabilities));
+        read.datasets.emplace(dataset::base_mod_probs, std::move(probs_data));
+    }
+}
+
+}  // namespace
+
+void fill_checked_whole_read(const tessel_ipc::ReadBlockData& block, interfaces::ReadHolder& read) {
+    CalledParts parts;
+    fill_from_first_block(block, read, parts);
+    store_datasets(parts, block.called_data()->sequence_length(), read);
+}
+
+interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapter* request_broker,
+                                                              const tessel_ipc::ReadBlockData* block,
+                                                              interfaces::ReadHolder* submitted) {
+    const std::uint64_t read_tag = block->read_tag();
+    const std::uint64_t sub_tag = block->sub_tag();
+    const tessel_ipc::CalledBlockData& called = *block->called_data();
+
+    // A sub read is made from what the submitted read held when it was
+    // passed in: it carries its own results, none of its parent's.
+    interfaces::ReadHolder* read =
+            sub_tag == 0 ? submitted : m_read_buffer->create_temp_sub_read(read_tag, sub_tag);
+    if (sub_tag == 0) {
+        // The server returned the whole read: whatever sub tag the read was
+        // passed in with, it now leads its own sub reads.
+        read->sub_tag = 0;
+    }
+    CalledParts parts;
+    fill_from_first_block(*block, *read, parts);
+
+    const std::uint32_t num_blocks = block->num_blocks();
     for (std::uint32_t k = 1; k < num_blocks; ++k) {
         ipc_tools::Message request(ipc_tools::GET_NEXT_CALLED_BLOCK, m_connection_id,
                                    static_cast<unsigned>(read_tag), block->strand_id()->str());
@@ -437,44 +495,21 @@ interfaces::ReadHolder* ReadProcessingProtocol::assemble_read(RequestBrokerAdapt
             return nullptr;
         }
         const auto* next = reply.get_message_data()->content_as_ReadBlockData();
-        const std::string next_problem = check_next_block(next, base_mod != nullptr);
+        const std::string next_problem = check_next_block(next, parts.has_base_mod);
         if (!next_problem.empty()) {
             return malformed("Returned block " + std::to_string(k) + " of read " + std::to_string(read_tag) +
                              " is malformed: " + next_problem);
         }
-        const auto& next_called = *next->called_data();
-        sequence.append(next_called.sequence()->c_str(), next_called.sequence()->size());
-        qstring.append(next_called.qstring()->c_str(), next_called.qstring()->size());
-        if (next_called.moves() != nullptr) {
-            moves.insert(moves.end(), next_called.moves()->begin(), next_called.moves()->end());
-        }
-        if (base_mod != nullptr && next_called.base_mod() != nullptr) {
-            const auto* probs = next_called.base_mod()->base_mod_probs();
-            probabilities.insert(probabilities.end(), probs->begin(), probs->end());
-        }
+        add_next_block(*next->called_data(), parts);
     }
 
     // The matrix is described as sequence_length rows of one byte per
     // channel: it must own exactly that many bytes.
-    if (!probabilities_fit(probabilities.size(), called.sequence_length(), channels)) {
-        return malformed_probabilities(std::to_string(read_tag), probabilities.size(), called.sequence_length(),
-                                       channels);
+    if (!probabilities_fit(parts.probabilities.size(), called.sequence_length(), parts.channels)) {
+        return malformed_probabilities(std::to_string(read_tag), parts.probabilities.size(),
+                                       called.sequence_length(), parts.channels);
     }
-
-    read->datasets.emplace(dataset::sequence, DataSetData::take_ownership(std::move(sequence)));
-    read->datasets.emplace(dataset::qstring, DataSetData::take_ownership(std::move(qstring)));
-    if (!moves.empty()) {
-        DataSetData moves_data;
-        moves_data.own(std::move(moves));
-        read->datasets.emplace(dataset::movement, std::move(moves_data));
-    }
-    if (!probabilities.empty()) {
-        MatView<unsigned char> view;
-        view.view(probabilities.data(), called.sequence_length(), channels, channels, 1);
-        DataSetData probs_data;
-        probs_data.own(view, std::move(probabilities));
-        read->datasets.emplace(dataset::base_mod_probs, std::move(probs_data));
-    }
+    store_datasets(parts, called.sequence_length(), *read);
     return read;
 }
 

@@ -759,12 +759,49 @@ void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
     }
 }
 
-void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
+void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads, std::shared_ptr<const PendingFill> fill) {
+    if (!fill) {
+        throw std::invalid_argument("A completed batch to be filled needs its called data");
+    }
+    std::lock_guard<std::mutex> lock(m_queue_mutex);
+    std::vector<std::uint64_t> tags;
+    tags.reserve(reads.size());
+    for (const ReadHolder* read : reads) {
+        if (read == nullptr) {
+            throw std::invalid_argument("A completed batch holds no read at one of its places");
+        }
+        if (read->sub_tag != 0 || m_submitted_reads.count(read->read_tag) == 0) {
+            throw std::out_of_range("Read " + std::to_string(read->read_tag) + ":" + std::to_string(read->sub_tag) +
+                                    " of a completed batch to be filled is not a submitted whole read");
+        }
+        tags.push_back(read->read_tag);
+    }
+    std::vector<std::uint64_t> sorted = tags;
+    std::sort(sorted.begin(), sorted.end());
+    const auto repeated = std::adjacent_find(sorted.begin(), sorted.end());
+    if (repeated != sorted.end()) {
+        throw std::invalid_argument("Read " + std::to_string(*repeated) +
+                                    ":0 appears more than once in a completed batch");
+    }
+    // Room first: once the reads move, nothing may fail.
+    std::list<UnfilledBatch> batch(1);
+    batch.front().fill = std::move(fill);
+    batch.front().reads.reserve(tags.size());
+    for (const std::uint64_t tag : tags) {
+        batch.front().reads.push_back(read_retrieved_impl(tag, false));
+    }
+    m_unfilled.splice(m_unfilled.end(), batch);
+}
+
+ReadHolder* ReadBuffer::read_retrieved_impl(std::uint64_t read_tag, bool filled) {
     const auto it = m_submitted_reads.find(read_tag);
     BufferedRead& finished = it->second;
     lay_written_over_passed_in(finished);
     m_reads_out.push_back(std::move(finished.read));
-    validate_and_trace_metadata(m_reads_out.back(), RETURNED_TEXT);
+    ReadHolder* const placed = &m_reads_out.back();
+    if (filled) {
+        validate_and_trace_metadata(*placed, RETURNED_TEXT);
+    }
     m_submitted_reads.erase(it);
     // Its resubmissions are counted no more: the read has left.
     if (!m_resubmission_counts.empty()) {
@@ -778,6 +815,7 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
         m_retrieved_sub_reads.erase(sub_reads);
     }
     record_queues("read_retrieved_impl");
+    return placed;
 }
 
 void ReadBuffer::sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag) {
@@ -1007,18 +1045,42 @@ void ReadBuffer::restore_passed_in(BufferedRead& read) {
 // --- Application threads ---------------------------------------------------------
 
 void ReadBuffer::get_reads_out(interfaces::ReadList& reads) {
-    std::lock_guard<std::mutex> lock(m_queue_mutex);
-    if (m_reads_out.empty()) {
-        return;
+    interfaces::ReadList out;
+    std::list<UnfilledBatch> unfilled;
+    {
+        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        if (m_reads_out.empty()) {
+            return;
+        }
+        out.splice(out.end(), m_reads_out);
+        unfilled.splice(unfilled.end(), m_unfilled);
     }
-    for (const auto& read : m_reads_out) {
+    // The reads are this caller's alone now: they are filled without the
+    // lock, so that the worker never waits for it.
+    try {
+        while (!unfilled.empty()) {
+            UnfilledBatch& batch = unfilled.front();
+            for (; batch.next < batch.reads.size(); ++batch.next) {
+                batch.fill->fill(batch.next, *batch.reads[batch.next]);
+                validate_and_trace_metadata(*batch.reads[batch.next], RETURNED_TEXT);
+            }
+            unfilled.pop_front();
+        }
+    } catch (...) {
+        // Back in front of what came since, in the same order, to be taken
+        // out again: no read is lost for want of memory.
+        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        m_reads_out.splice(m_reads_out.begin(), out);
+        m_unfilled.splice(m_unfilled.begin(), unfilled);
+        throw;
+    }
+    for (const auto& read : out) {
         validate_and_trace_metadata(read, HANDED_OVER_TEXT);
     }
-    const std::size_t count = m_reads_out.size();
     if (hftrace_context().is_active()) {
-        hftrace_context().write_message("get_reads_out", "Completed: " + std::to_string(count));
+        hftrace_context().write_message("get_reads_out", "Completed: " + std::to_string(out.size()));
     }
-    reads.splice(reads.end(), m_reads_out);
+    reads.splice(reads.end(), out);
 }
 
 void ReadBuffer::report_state(common::diagnostics::state::StateLogger& logger) const {

@@ -44,6 +44,19 @@ enum class BufferQueueReadsResult : std::int32_t {
 std::string to_string(BufferQueueReadsResult result);
 std::ostream& operator<<(std::ostream& out, BufferQueueReadsResult result);
 
+// Called data received for finished reads, still to be written into them.
+// The buffer has it written by the thread that takes the reads out: what a
+// read allocates is then allocated on the thread that will free it, not on
+// the worker, whose time bounds the rate at which reads stream.
+class PendingFill {
+public:
+    virtual ~PendingFill() = default;
+    // Writes the called data of the read at `index` of its batch into read.
+    // Thread-safe (const, on data that no longer changes). Throws only
+    // std::bad_alloc; writing again after a failure gives the same read.
+    virtual void fill(std::size_t index, interfaces::ReadHolder& read) const = 0;
+};
+
 // Thread-safe: one mutex guards all state. Application threads admit reads,
 // read the counters, collect finished reads and stop the buffer; the single
 // worker thread takes messages, marks submissions and retrievals and
@@ -206,6 +219,11 @@ public:
     // read not submitted or being filled) or std::invalid_argument (a null
     // pointer, a read or sub read twice) nothing has changed.
     void reads_retrieved(const std::vector<interfaces::ReadHolder*>& reads);
+    // As above, for whole reads (sub tag 0) whose called data is still in
+    // `fill`: the read at index i of `reads` is filled with fill->fill(i, ...)
+    // by the thread that takes it out (get_reads_out), before it is handed
+    // over.
+    void reads_retrieved(const std::vector<interfaces::ReadHolder*>& reads, std::shared_ptr<const PendingFill> fill);
     // The server reports that it lost reads: every submitted read goes back
     // to the end of the output queue unprocessed, as it was passed in; their
     // sub reads are dropped (the reads carry no results).
@@ -235,7 +253,10 @@ public:
 
     // --- Application threads -------------------------------------------------
 
-    // Moves every finished read to the end of `reads`, in output order.
+    // Moves every finished read to the end of `reads`, in output order,
+    // writing the called data still pending into them first (outside the
+    // lock). Should that throw (std::bad_alloc), the reads stay in the
+    // buffer, to be taken out again, and `reads` is unchanged.
     void get_reads_out(interfaces::ReadList& reads);
     void report_state(common::diagnostics::state::StateLogger& logger) const override;
 
@@ -323,7 +344,8 @@ private:
     // that domain writes).
     void record_queues(const char* name) const;
     static common::diagnostics::tracing::details::TraceContext& hftrace_context();
-    void read_retrieved_impl(std::uint64_t read_tag);
+    // Returns the read's place in the output queue.
+    interfaces::ReadHolder* read_retrieved_impl(std::uint64_t read_tag, bool filled = true);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
     void fetch_and_empty_input_queue(std::deque<BufferedRead>& reads);
     void fetch_and_empty_submitted_reads(std::deque<BufferedRead>& reads, bool& ok);
@@ -357,6 +379,16 @@ private:
     std::map<SubReadKey, interfaces::ReadHolder> m_temp_sub_reads;
     std::list<std::vector<ipc_tools::Message>> m_message_queue_in;
     std::list<interfaces::ReadHolder> m_reads_out;
+    // The reads of m_reads_out (by their place) whose called data is
+    // pending, batch by batch in output order. The reads before `next` are
+    // filled already (a fill that failed stopped there). A list, so that a
+    // caller who fails to fill can put it back without asking for memory.
+    struct UnfilledBatch {
+        std::shared_ptr<const PendingFill> fill;
+        std::vector<interfaces::ReadHolder*> reads;
+        std::size_t next = 0;
+    };
+    std::list<UnfilledBatch> m_unfilled;
     std::uint64_t m_queued_reads = 0;
     // The reads and entries of admitted lists not queued yet: they count as
     // queued and take their room in the queue.

@@ -291,6 +291,25 @@ ReadProcessingProtocol::Result ReadProcessingProtocol::pull_from_server(RequestB
     return fail("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
 }
 
+namespace {
+
+// A completed batch of whole reads in one block each, checked whole, whose
+// reads are filled from it once collected.
+class CalledBatch final : public PendingFill {
+public:
+    explicit CalledBatch(ipc_tools::Message reply) : m_reply(std::move(reply)) {}
+
+    void fill(std::size_t index, interfaces::ReadHolder& read) const override {
+        const auto& blocks = *m_reply.get_message_data()->content_as_ReadBatchData()->blocks();
+        fill_checked_whole_read(*blocks.Get(static_cast<flatbuffers::uoffset_t>(index)), read);
+    }
+
+private:
+    const ipc_tools::Message m_reply;
+};
+
+}  // namespace
+
 void ReadProcessingProtocol::keep_pending_batch(ipc_tools::Message reply,
                                                 std::vector<interfaces::ReadHolder*> submitted,
                                                 std::uint64_t whole_reads) {
@@ -309,9 +328,19 @@ void ReadProcessingProtocol::retrieve_pending_batch() {
     // retrieved a second time.
     ipc_tools::Message reply = std::move(m_pending_reply);
     std::vector<interfaces::ReadHolder*> reads = std::move(m_pending_reads);
+    const std::uint64_t whole_reads = m_pending_whole_reads;
     m_pending_reads.clear();
     m_pending_whole_reads = 0;
     const auto& blocks = *reply.get_message_data()->content_as_ReadBatchData()->blocks();
+    if (whole_reads == reads.size()) {
+        // Every read is filled in place: the reads leave now and are filled
+        // by whoever collects them (see PendingFill).
+        for (interfaces::ReadHolder* read : reads) {
+            read->sub_tag = 0;
+        }
+        m_read_buffer->reads_retrieved(reads, std::make_shared<const CalledBatch>(std::move(reply)));
+        return;
+    }
     for (flatbuffers::uoffset_t i = 0; i < blocks.size(); ++i) {
         interfaces::ReadHolder* read = assemble_read(nullptr, blocks.Get(i), reads[i]);
         CONTRACT_CHECK(read != nullptr, "a checked read in one block could not be assembled");

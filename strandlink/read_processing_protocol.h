@@ -40,6 +40,12 @@ public:
     virtual void set_no_more_data() = 0;
 };
 
+// Writes a returned read into `read`, the submitted read it belongs to: a
+// whole read (sub tag 0) in one block that passed every check of
+// ReadProcessingProtocol (so that this cannot refuse it). Throws only
+// std::bad_alloc; writing it again after a failure gives the same read.
+void fill_checked_whole_read(const tessel_ipc::ReadBlockData& block, interfaces::ReadHolder& read);
+
 class ReadProcessingProtocol : public AbstractReadProcessingProtocol,
                                private common::diagnostics::tracing::TraceDomain<ReadProcessingProtocol> {
 public:

@@ -12,6 +12,9 @@
 
 #include <boost/any.hpp>
 
+#include <memory>
+#include <mutex>
+#include <new>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -198,6 +201,96 @@ TEST(ReadBufferRetrievalTest, CompletedBatchesAreCheckedWholeBeforeAnythingMoves
 
     buffer->reads_retrieved({sub, one, two, three});
     EXPECT_EQ(out_tags(*buffer), (std::vector<std::string>{"1:0", "2:0", "2:4", "3:0"}));
+    EXPECT_TRUE(buffer->all_reads_processed());
+}
+
+// Called data kept for the collector: fills read i with sequence "seq<i>",
+// noting the thread of every call; can be told to run out of memory once.
+class RecordingFill : public strandlink::PendingFill {
+public:
+    void fill(std::size_t index, ReadHolder& read) const override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back({index, std::this_thread::get_id()});
+        if (m_fail_at_call == m_calls.size()) {
+            read.metadata.insert("mean_qscore", 1.0f);  // half written
+            throw std::bad_alloc();
+        }
+        fill_as_called(read, "seq" + std::to_string(index));
+    }
+    void fail_at_call(std::size_t call) { m_fail_at_call = call; }
+    std::vector<std::pair<std::size_t, std::thread::id>> calls() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::vector<std::pair<std::size_t, std::thread::id>> m_calls;
+    std::size_t m_fail_at_call = 0;
+};
+
+// A batch retrieved with its called data still to write leaves the worker
+// at once; the collecting thread fills each read, once, before handing it
+// over. Running out of memory there loses nothing: the reads stay, in
+// order, and the next collector finishes the job.
+TEST(ReadBufferRetrievalTest, ABatchLeftToFillIsFilledOnceByItsCollector) {
+    auto buffer = make_buffer(1000, 10);
+    ReadList list = make_list({{1, 300}, {2, 300}, {3, 300}});
+    ASSERT_EQ(buffer->queue_reads(list, NO_WAIT), BufferQueueReadsResult::queued);
+    submit_all(*buffer);
+    ReadHolder* one = buffer->get_submitted_read_to_fill_in_place(1);
+    ReadHolder* two = buffer->get_submitted_read_to_fill_in_place(2);
+    auto fill = std::make_shared<RecordingFill>();
+
+    // Checked whole before anything moves.
+    ReadHolder stray = make_read(9, 300);
+    ReadHolder* sub = buffer->create_temp_sub_read(3, 2);
+    ASSERT_NE(sub, nullptr);
+    EXPECT_THROW(buffer->reads_retrieved({two, one}, nullptr), std::invalid_argument);
+    EXPECT_THROW(buffer->reads_retrieved({two, &stray}, fill), std::out_of_range);
+    EXPECT_THROW(buffer->reads_retrieved({two, sub}, fill), std::out_of_range);
+    EXPECT_THROW(buffer->reads_retrieved({two, one, two}, fill), std::invalid_argument);
+    EXPECT_THROW(buffer->reads_retrieved({two, nullptr}, fill), std::invalid_argument);
+    EXPECT_EQ(buffer->num_submitted_reads(), 3u);
+    EXPECT_EQ(buffer->num_reads_out(), 0u);
+
+    buffer->reads_retrieved({two, one}, fill);
+    fill_as_called(*buffer->get_submitted_read_to_fill_in_place(3), "filled by the worker");
+    buffer->read_retrieved(3);
+    EXPECT_EQ(buffer->num_submitted_reads(), 0u);
+    EXPECT_EQ(buffer->num_reads_out(), 3u);
+    EXPECT_TRUE(fill->calls().empty()) << "nothing is written on the worker";
+
+    // The second read runs out of memory: nothing is handed over.
+    fill->fail_at_call(2);
+    ReadList collected;
+    collected.push_back(make_read(42, 10));
+    std::thread([&] { EXPECT_THROW(buffer->get_reads_out(collected), std::bad_alloc); }).join();
+    ASSERT_EQ(collected.size(), 1u);
+    EXPECT_EQ(collected.front().read_tag, 42u);
+    EXPECT_EQ(buffer->num_reads_out(), 3u);
+
+    collected.clear();
+    std::thread::id collector;
+    std::thread([&] {
+        collector = std::this_thread::get_id();
+        buffer->get_reads_out(collected);
+    }).join();
+    std::vector<std::string> sequences;
+    for (const auto& read : collected) {
+        sequences.push_back(std::to_string(read.read_tag) + " " +
+                            read.datasets.at(dataset::sequence).get_string());
+    }
+    EXPECT_EQ(sequences, (std::vector<std::string>{"2 seq0", "1 seq1", "3 filled by the worker"}));
+    EXPECT_FLOAT_EQ(std::next(collected.begin())->metadata.get<basecall_data::mean_qscore>(), 12.5f)
+            << "a read filled again after a failure is as if filled once";
+    const auto calls = fill->calls();
+    ASSERT_EQ(calls.size(), 3u) << "a read filled before the failure is not filled again";
+    EXPECT_EQ(calls[2].first, 1u);
+    EXPECT_EQ(calls[2].second, collector);
+    for (const auto& call : calls) {
+        EXPECT_NE(call.second, std::this_thread::get_id());
+    }
     EXPECT_TRUE(buffer->all_reads_processed());
 }
 
