@@ -297,15 +297,18 @@ namespace {
 // reads are filled from it once collected.
 class CalledBatch final : public PendingFill {
 public:
-    explicit CalledBatch(ipc_tools::Message reply) : m_reply(std::move(reply)) {}
+    // The blocks are found here, on the worker: a collector only reads the
+    // frame's bytes, which stay where they are while the reply lives.
+    explicit CalledBatch(ipc_tools::Message reply)
+        : m_reply(std::move(reply)), m_blocks(m_reply.get_message_data()->content_as_ReadBatchData()->blocks()) {}
 
     void fill(std::size_t index, interfaces::ReadHolder& read) const override {
-        const auto& blocks = *m_reply.get_message_data()->content_as_ReadBatchData()->blocks();
-        fill_checked_whole_read(*blocks.Get(static_cast<flatbuffers::uoffset_t>(index)), read);
+        fill_checked_whole_read(*m_blocks->Get(static_cast<flatbuffers::uoffset_t>(index)), read);
     }
 
 private:
     const ipc_tools::Message m_reply;
+    const flatbuffers::Vector<flatbuffers::Offset<tessel_ipc::ReadBlockData>>* const m_blocks;
 };
 
 }  // namespace

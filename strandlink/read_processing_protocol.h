@@ -94,13 +94,15 @@ private:
                                                     std::uint64_t sequence_length, std::uint64_t channels);
 
     // A completed batch of reads in one block each, checked whole, waits
-    // here to be assembled while the next request is on the wire: with one
-    // request in flight, the wire would otherwise idle while the reads are
-    // filled. Whatever is sent next is chosen as if it had been retrieved
-    // already, so the requests are the same either way.
+    // here to be retrieved while the next request is on the wire: with one
+    // request in flight, the wire would otherwise idle meanwhile. Whatever
+    // is sent next is chosen as if it had been retrieved already, so the
+    // requests are the same either way.
     void keep_pending_batch(ipc_tools::Message reply, std::vector<interfaces::ReadHolder*> submitted,
                             std::uint64_t whole_reads);
-    // Assembles and retrieves the pending batch, if any.
+    // Retrieves the pending batch, if any. A batch of whole reads leaves
+    // with its reply, and the thread that collects the reads fills them (see
+    // PendingFill); a batch with sub reads is assembled here.
     void retrieve_pending_batch();
     // The submitted reads that are not in the pending batch.
     std::uint64_t num_submitted_reads_left() const;
