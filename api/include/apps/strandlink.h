@@ -111,7 +111,10 @@ public:
     std::uint64_t num_completed_reads() const;
     std::uint64_t num_buffered_samples() const;
     // Appends the completed reads, one inner vector per read tag (the pieces
-    // of a split read share their tag). `reads` is never cleared.
+    // of a split read share their tag). `reads` is never cleared. Reads the
+    // server returned in one block are filled with their results here, on
+    // the calling thread; should that run out of memory (std::bad_alloc),
+    // they stay with the client for the next call.
     void get_completed_reads(std::vector<std::vector<Read>>& reads);
 
     // No more reads will come; the queued ones still go to the server.
