@@ -723,8 +723,8 @@ void ReadBuffer::sub_read_retrieved(std::uint64_t read_tag, std::uint64_t sub_ta
     sub_read_retrieved_impl(read_tag, sub_tag);
 }
 
-void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
-    std::lock_guard<std::mutex> lock(m_queue_mutex);
+std::vector<ReadBuffer::SubReadKey> ReadBuffer::completed_batch_keys(const std::vector<ReadHolder*>& reads,
+                                                                     bool whole_only) const {
     // The tags are read first: a retrieved read's pointer dies with its
     // place among the submitted reads.
     std::vector<SubReadKey> keys;
@@ -735,10 +735,11 @@ void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
         }
         const SubReadKey key{read->read_tag, read->sub_tag};
         const bool known = key.second == 0 ? m_submitted_reads.count(key.first) != 0
-                                           : m_temp_sub_reads.count(key) != 0;
+                                           : !whole_only && m_temp_sub_reads.count(key) != 0;
         if (!known) {
             throw std::out_of_range("Read " + std::to_string(key.first) + ":" + std::to_string(key.second) +
-                                    " of a completed batch is neither submitted nor being filled");
+                                    (whole_only ? " of a completed batch to be filled is not a submitted whole read"
+                                                : " of a completed batch is neither submitted nor being filled"));
         }
         keys.push_back(key);
     }
@@ -750,7 +751,12 @@ void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
                                     std::to_string(repeated->second) +
                                     " appears more than once in a completed batch");
     }
-    for (const auto& key : keys) {
+    return keys;
+}
+
+void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
+    std::lock_guard<std::mutex> lock(m_queue_mutex);
+    for (const auto& key : completed_batch_keys(reads, false)) {
         if (key.second == 0) {
             read_retrieved_impl(key.first);
         } else {
@@ -764,31 +770,13 @@ void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads, std::sha
         throw std::invalid_argument("A completed batch to be filled needs its called data");
     }
     std::lock_guard<std::mutex> lock(m_queue_mutex);
-    std::vector<std::uint64_t> tags;
-    tags.reserve(reads.size());
-    for (const ReadHolder* read : reads) {
-        if (read == nullptr) {
-            throw std::invalid_argument("A completed batch holds no read at one of its places");
-        }
-        if (read->sub_tag != 0 || m_submitted_reads.count(read->read_tag) == 0) {
-            throw std::out_of_range("Read " + std::to_string(read->read_tag) + ":" + std::to_string(read->sub_tag) +
-                                    " of a completed batch to be filled is not a submitted whole read");
-        }
-        tags.push_back(read->read_tag);
-    }
-    std::vector<std::uint64_t> sorted = tags;
-    std::sort(sorted.begin(), sorted.end());
-    const auto repeated = std::adjacent_find(sorted.begin(), sorted.end());
-    if (repeated != sorted.end()) {
-        throw std::invalid_argument("Read " + std::to_string(*repeated) +
-                                    ":0 appears more than once in a completed batch");
-    }
+    const std::vector<SubReadKey> keys = completed_batch_keys(reads, true);
     // Room first: once the reads move, nothing may fail.
     std::list<UnfilledBatch> batch(1);
     batch.front().fill = std::move(fill);
-    batch.front().reads.reserve(tags.size());
-    for (const std::uint64_t tag : tags) {
-        batch.front().reads.push_back(read_retrieved_impl(tag, false));
+    batch.front().reads.reserve(keys.size());
+    for (const auto& key : keys) {
+        batch.front().reads.push_back(read_retrieved_impl(key.first, false));
     }
     m_unfilled.splice(m_unfilled.end(), batch);
 }

@@ -344,6 +344,11 @@ private:
     // that domain writes).
     void record_queues(const char* name) const;
     static common::diagnostics::tracing::details::TraceContext& hftrace_context();
+    // The tags of a completed batch's reads, checked as reads_retrieved
+    // says; with `whole_only`, every read must be a submitted whole read.
+    // Under the lock.
+    std::vector<SubReadKey> completed_batch_keys(const std::vector<interfaces::ReadHolder*>& reads,
+                                                 bool whole_only) const;
     // Returns the read's place in the output queue.
     interfaces::ReadHolder* read_retrieved_impl(std::uint64_t read_tag, bool filled = true);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
