@@ -259,6 +259,10 @@ void Client::get_completed_reads(interfaces::ReadList& reads, interfaces::ReadPr
     get_read_buffer()->get_reads_out(reads);
 }
 
+void Client::return_completed_reads(interfaces::ReadList& reads) noexcept {
+    get_read_buffer()->return_reads_out(reads);
+}
+
 void Client::set_no_more_data() {
     auto trace = create_trace("set_no_more_data");
     close_admission();

@@ -72,6 +72,9 @@ public:
     std::uint64_t num_buffered_samples() const;
     // Appends the finished reads to `reads`; the priority has no effect.
     void get_completed_reads(interfaces::ReadList& reads, interfaces::ReadPriority priority);
+    // Gives back reads from get_completed_reads that the caller could not
+    // take after all: they are handed out first next time. Never throws.
+    void return_completed_reads(interfaces::ReadList& reads) noexcept;
 
     // The application's end of data: admission closes, then the end is
     // announced to the server once the queued reads have gone.

@@ -1071,6 +1071,11 @@ void ReadBuffer::get_reads_out(interfaces::ReadList& reads) {
     reads.splice(reads.end(), out);
 }
 
+void ReadBuffer::return_reads_out(interfaces::ReadList& reads) noexcept {
+    std::lock_guard<std::mutex> lock(m_queue_mutex);
+    m_reads_out.splice(m_reads_out.begin(), reads);
+}
+
 void ReadBuffer::report_state(common::diagnostics::state::StateLogger& logger) const {
     std::lock_guard<std::mutex> lock(m_queue_mutex);
     using u64 = unsigned long long;

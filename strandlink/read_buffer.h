@@ -258,6 +258,10 @@ public:
     // lock). Should that throw (std::bad_alloc), the reads stay in the
     // buffer, to be taken out again, and `reads` is unchanged.
     void get_reads_out(interfaces::ReadList& reads);
+    // Puts reads from get_reads_out back at the front of the output queue,
+    // in their order, for a caller that could not take them after all.
+    // Leaves `reads` empty; asks for no memory and never throws.
+    void return_reads_out(interfaces::ReadList& reads) noexcept;
     void report_state(common::diagnostics::state::StateLogger& logger) const override;
 
     // Traces a read's barcoding keys when the validation domain is on: the

@@ -1,5 +1,6 @@
 #include "api/src/strandlink_impl.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <typeindex>
@@ -469,20 +470,49 @@ void StrandlinkImpl::get_completed_reads(std::vector<std::vector<Read>>& reads) 
     }
     interfaces::ReadList completed;
     engine.client->get_completed_reads(completed, static_cast<interfaces::ReadPriority>(read_settings().priority));
+    if (completed.empty()) {
+        return;
+    }
     // Groups in the order their first read came; reads of a tag keep theirs.
+    // Everything that asks for memory is made before a read moves: should
+    // that fail, the reads go back to the client, to come out next time.
     std::vector<std::vector<Read>> groups;
-    std::unordered_map<std::uint64_t, std::size_t> group_of_tag;
+    std::vector<std::size_t> group_of_read;
     std::vector<std::uint64_t> tags;
-    for (auto& holder : completed) {
-        const std::uint64_t tag = holder.read_tag;
-        const auto [group, added] = group_of_tag.emplace(tag, groups.size());
-        if (added) {
-            groups.emplace_back();
-            tags.push_back(tag);
+    std::vector<std::size_t> placed;
+    try {
+        std::unordered_map<std::uint64_t, std::size_t> group_of_tag;
+        group_of_read.reserve(completed.size());
+        for (const auto& holder : completed) {
+            const auto [group, added] = group_of_tag.emplace(holder.read_tag, groups.size());
+            if (added) {
+                groups.emplace_back();
+                tags.push_back(holder.read_tag);
+            }
+            group_of_read.push_back(group->second);
         }
-        Read read;
-        read.set_readholder(std::move(holder));
-        groups[group->second].push_back(std::move(read));
+        std::vector<std::size_t> sizes(groups.size(), 0);
+        for (const std::size_t group : group_of_read) {
+            ++sizes[group];
+        }
+        for (std::size_t group = 0; group < groups.size(); ++group) {
+            groups[group].resize(sizes[group]);
+        }
+        placed.assign(groups.size(), 0);
+        // Grown as push_back would grow it: a caller appending call after
+        // call must not pay a copy of all it holds every time.
+        if (reads.capacity() - reads.size() < groups.size()) {
+            reads.reserve(std::max(reads.size() + groups.size(), 2 * reads.capacity()));
+        }
+    } catch (...) {
+        engine.client->return_completed_reads(completed);
+        throw;
+    }
+    // Nothing below asks for memory or throws.
+    std::size_t next = 0;
+    for (auto& holder : completed) {
+        const std::size_t group = group_of_read[next++];
+        groups[group][placed[group]++].get_readholder() = std::move(holder);
     }
     // The tags are free again once their reads are the caller's.
     engine.tags->release(tags);
