@@ -16,55 +16,7 @@
 
 #include "apps/strandlink.h"
 #include "tests/api/api_support.h"
-
-namespace {
-
-// -1: allocations succeed. n >= 0: the allocation after n more succeeds fails.
-thread_local long g_fail_countdown = -1;
-
-void* allocate(std::size_t size) {
-    if (g_fail_countdown == 0) {
-        g_fail_countdown = -1;
-        throw std::bad_alloc();
-    }
-    if (g_fail_countdown > 0) {
-        --g_fail_countdown;
-    }
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (!p) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-// Freed as allocated, with free (the sanitizers' own operator delete would
-// see a block it never handed out). GCC cannot see that the two sides are
-// replaced together.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+#include "tests/failing_operator_new.h"
 
 namespace {
 

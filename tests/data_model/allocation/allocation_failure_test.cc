@@ -11,51 +11,7 @@
 #include "data_model/data_table.h"
 #include "data_model/interfaces/read_holder.h"
 #include "data_model/metadata.h"
-
-namespace {
-
-// -1: allocations succeed. n >= 0: the allocation after n more succeeds fails.
-thread_local long g_fail_countdown = -1;
-
-void* allocate(std::size_t size) {
-    if (g_fail_countdown == 0) {
-        g_fail_countdown = -1;
-        throw std::bad_alloc();
-    }
-    if (g_fail_countdown > 0) {
-        --g_fail_countdown;
-    }
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (!p) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "tests/failing_operator_new.h"
 
 using kelp::data_wrappers::v2::DataSetData;
 using kelp::data_wrappers::v2::DataSetType;
