@@ -211,7 +211,7 @@ void store_alignments(interfaces::ReadHolder& read,
     }
     DataSetData results;
     results.own(std::move(table));
-    read.datasets.emplace(dataset::align_results, std::move(results));
+    read.datasets.insert_or_assign(dataset::align_results, std::move(results));
     interfaces::ReadAlignmentHelper::copy_alignment_results_to_metadata(read);
 }
 
@@ -434,19 +434,19 @@ void add_next_block(const tessel_ipc::CalledBlockData& next_called, CalledParts&
 // Moves the joined parts into the read's datasets. REQUIRES: the
 // probabilities fit the sequence (probabilities_fit).
 void store_datasets(CalledParts& parts, std::uint64_t sequence_length, interfaces::ReadHolder& read) {
-    read.datasets.emplace(dataset::sequence, DataSetData::take_ownership(std::move(parts.sequence)));
-    read.datasets.emplace(dataset::qstring, DataSetData::take_ownership(std::move(parts.qstring)));
+    read.datasets.insert_or_assign(dataset::sequence, DataSetData::take_ownership(std::move(parts.sequence)));
+    read.datasets.insert_or_assign(dataset::qstring, DataSetData::take_ownership(std::move(parts.qstring)));
     if (!parts.moves.empty()) {
         DataSetData moves_data;
         moves_data.own(std::move(parts.moves));
-        read.datasets.emplace(dataset::movement, std::move(moves_data));
+        read.datasets.insert_or_assign(dataset::movement, std::move(moves_data));
     }
     if (!parts.probabilities.empty()) {
         MatView<unsigned char> view;
         view.view(parts.probabilities.data(), sequence_length, parts.channels, parts.channels, 1);
         DataSetData probs_data;
         probs_data.own(view, std::move(parts.probabilities));
-        read.datasets.emplace(dataset::base_mod_probs, std::move(probs_data));
+        read.datasets.insert_or_assign(dataset::base_mod_probs, std::move(probs_data));
     }
 }
 
