@@ -334,7 +334,6 @@ void ReadProcessingProtocol::retrieve_pending_batch() {
     const std::uint64_t whole_reads = m_pending_whole_reads;
     m_pending_reads.clear();
     m_pending_whole_reads = 0;
-    const auto& blocks = *reply.get_message_data()->content_as_ReadBatchData()->blocks();
     if (whole_reads == reads.size()) {
         // Every read is filled in place: the reads leave now and are filled
         // by whoever collects them (see PendingFill).
@@ -344,6 +343,7 @@ void ReadProcessingProtocol::retrieve_pending_batch() {
         m_read_buffer->reads_retrieved(reads, std::make_shared<const CalledBatch>(std::move(reply)));
         return;
     }
+    const auto& blocks = *reply.get_message_data()->content_as_ReadBatchData()->blocks();
     for (flatbuffers::uoffset_t i = 0; i < blocks.size(); ++i) {
         interfaces::ReadHolder* read = assemble_read(nullptr, blocks.Get(i), reads[i]);
         CONTRACT_CHECK(read != nullptr, "a checked read in one block could not be assembled");

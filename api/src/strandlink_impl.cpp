@@ -479,7 +479,8 @@ void StrandlinkImpl::get_completed_reads(std::vector<std::vector<Read>>& reads) 
     std::vector<std::vector<Read>> groups;
     std::vector<std::size_t> group_of_read;
     std::vector<std::uint64_t> tags;
-    std::vector<std::size_t> placed;
+    // Reads per group, then the places filled in each.
+    std::vector<std::size_t> sizes;
     try {
         std::unordered_map<std::uint64_t, std::size_t> group_of_tag;
         group_of_read.reserve(completed.size());
@@ -488,17 +489,14 @@ void StrandlinkImpl::get_completed_reads(std::vector<std::vector<Read>>& reads) 
             if (added) {
                 groups.emplace_back();
                 tags.push_back(holder.read_tag);
+                sizes.push_back(0);
             }
             group_of_read.push_back(group->second);
-        }
-        std::vector<std::size_t> sizes(groups.size(), 0);
-        for (const std::size_t group : group_of_read) {
-            ++sizes[group];
+            ++sizes[group->second];
         }
         for (std::size_t group = 0; group < groups.size(); ++group) {
             groups[group].resize(sizes[group]);
         }
-        placed.assign(groups.size(), 0);
         // Grown as push_back would grow it: a caller appending call after
         // call must not pay a copy of all it holds every time.
         if (reads.capacity() - reads.size() < groups.size()) {
@@ -509,10 +507,11 @@ void StrandlinkImpl::get_completed_reads(std::vector<std::vector<Read>>& reads) 
         throw;
     }
     // Nothing below asks for memory or throws.
+    std::fill(sizes.begin(), sizes.end(), 0);
     std::size_t next = 0;
     for (auto& holder : completed) {
         const std::size_t group = group_of_read[next++];
-        groups[group][placed[group]++].get_readholder() = std::move(holder);
+        groups[group][sizes[group]++].get_readholder() = std::move(holder);
     }
     // The tags are free again once their reads are the caller's.
     engine.tags->release(tags);

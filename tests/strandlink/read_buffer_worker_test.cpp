@@ -56,6 +56,13 @@ std::vector<std::string> out_tags(ReadBuffer& buffer) {
     return tags;
 }
 
+// Reads 1, 2 and 3 (300 samples each), queued as one list and submitted.
+void submit_list_of_three(ReadBuffer& buffer) {
+    ReadList list = make_list({{1, 300}, {2, 300}, {3, 300}});
+    ASSERT_EQ(buffer.queue_reads(list, NO_WAIT), BufferQueueReadsResult::queued);
+    submit_all(buffer);
+}
+
 TEST(ReadBufferRetrievalTest, RetrievedReadsGoOutInOrderAndAppend) {
     auto buffer = make_buffer(1000, 10);
     queue_singles(*buffer, {1, 2, 3});
@@ -183,9 +190,7 @@ TEST(ReadBufferRetrievalTest, AReadFilledInPlaceLeavesAsAMergedOneWould) {
 
 TEST(ReadBufferRetrievalTest, CompletedBatchesAreCheckedWholeBeforeAnythingMoves) {
     auto buffer = make_buffer(1000, 10);
-    ReadList list = make_list({{1, 300}, {2, 300}, {3, 300}});
-    ASSERT_EQ(buffer->queue_reads(list, NO_WAIT), BufferQueueReadsResult::queued);
-    submit_all(*buffer);
+    submit_list_of_three(*buffer);
     ReadHolder* one = buffer->get_submitted_read_holder(1);
     ReadHolder* two = buffer->get_submitted_read_holder(2);
     ReadHolder* three = buffer->get_submitted_read_holder(3);
@@ -235,9 +240,7 @@ private:
 // order, and the next collector finishes the job.
 TEST(ReadBufferRetrievalTest, ABatchLeftToFillIsFilledOnceByItsCollector) {
     auto buffer = make_buffer(1000, 10);
-    ReadList list = make_list({{1, 300}, {2, 300}, {3, 300}});
-    ASSERT_EQ(buffer->queue_reads(list, NO_WAIT), BufferQueueReadsResult::queued);
-    submit_all(*buffer);
+    submit_list_of_three(*buffer);
     ReadHolder* one = buffer->get_submitted_read_to_fill_in_place(1);
     ReadHolder* two = buffer->get_submitted_read_to_fill_in_place(2);
     auto fill = std::make_shared<RecordingFill>();
