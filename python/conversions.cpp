@@ -3,6 +3,7 @@
 #include <any>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <typeindex>
 #include <typeinfo>
@@ -120,25 +121,25 @@ void metadata_entry_to_python(py::dict& out, const Metadata& metadata, const std
     if (type == typeid(bool)) {
         value = py::bool_(extract_listed<bool>(metadata, key));
     } else if (type == typeid(signed char)) {
-        value = py::int_(extract_listed<signed char>(metadata, key));
+        value = python_int(extract_listed<signed char>(metadata, key));
     } else if (type == typeid(unsigned char)) {
-        value = py::int_(extract_listed<unsigned char>(metadata, key));
+        value = python_int(extract_listed<unsigned char>(metadata, key));
     } else if (type == typeid(short)) {
-        value = py::int_(extract_listed<short>(metadata, key));
+        value = python_int(extract_listed<short>(metadata, key));
     } else if (type == typeid(unsigned short)) {
-        value = py::int_(extract_listed<unsigned short>(metadata, key));
+        value = python_int(extract_listed<unsigned short>(metadata, key));
     } else if (type == typeid(int)) {
-        value = py::int_(extract_listed<int>(metadata, key));
+        value = python_int(extract_listed<int>(metadata, key));
     } else if (type == typeid(unsigned int)) {
-        value = py::int_(extract_listed<unsigned int>(metadata, key));
+        value = python_int(extract_listed<unsigned int>(metadata, key));
     } else if (type == typeid(long long)) {
-        value = py::int_(extract_listed<long long>(metadata, key));
+        value = python_int(extract_listed<long long>(metadata, key));
     } else if (type == typeid(unsigned long long)) {
-        value = py::int_(extract_listed<unsigned long long>(metadata, key));
+        value = python_int(extract_listed<unsigned long long>(metadata, key));
     } else if (type == typeid(float)) {
-        value = py::float_(static_cast<double>(extract_listed<float>(metadata, key)));
+        value = python_float(static_cast<double>(extract_listed<float>(metadata, key)));
     } else if (type == typeid(double)) {
-        value = py::float_(extract_listed<double>(metadata, key));
+        value = python_float(extract_listed<double>(metadata, key));
     } else if (type == typeid(std::string)) {
         const std::string what = "metadata \"" + key + "\"";
         value = decode_text(extract_listed<std::string>(metadata, key), problems, what.c_str());
@@ -164,37 +165,37 @@ py::object metadata_value_to_python(const std::string& key, const std::any& valu
         return decode_text(*v, problems, what.c_str());
     }
     if (const auto* v = std::any_cast<float>(&value)) {
-        return py::float_(static_cast<double>(*v));
+        return python_float(static_cast<double>(*v));
     }
     if (const auto* v = std::any_cast<unsigned long long>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     if (const auto* v = std::any_cast<int>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     if (const auto* v = std::any_cast<unsigned int>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     if (const auto* v = std::any_cast<double>(&value)) {
-        return py::float_(*v);
+        return python_float(*v);
     }
     if (const auto* v = std::any_cast<long long>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     if (const auto* v = std::any_cast<bool>(&value)) {
         return py::bool_(*v);
     }
     if (const auto* v = std::any_cast<signed char>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     if (const auto* v = std::any_cast<unsigned char>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     if (const auto* v = std::any_cast<short>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     if (const auto* v = std::any_cast<unsigned short>(&value)) {
-        return py::int_(*v);
+        return python_int(*v);
     }
     return py::object();
 }
@@ -231,7 +232,7 @@ py::str MetadataKeyScope::key(std::size_t position, const std::string& key) {
 
 py::dict metadata_to_dict(const Metadata& metadata, ConversionProblems* problems) {
     // One walk over the entries: no list of the keys, no look-up per key.
-    py::dict result;
+    auto result = checked<py::dict>(PyDict_New());
     MetadataKeyScope* const scope = t_key_scope;
     const auto key_of = [scope](std::size_t position, const std::string& key) {
         return scope ? scope->key(position, key) : py::str(key);
@@ -252,6 +253,9 @@ py::dict metadata_to_dict(const Metadata& metadata, ConversionProblems* problems
                 set_dict_item(result, key_of(this_position, key), converted);
             }
         } catch (const std::exception& e) {
+            if (is_memory_error(e)) {
+                throw;
+            }
             problems->lines.push_back("metadata \"" + key + "\" left out: " + e.what());
         }
     });
@@ -268,7 +272,7 @@ namespace {
 // Converts every dataset with a Python name by `convert`, in dataset order.
 template <typename Map, typename Convert>
 py::dict convert_datasets(Map& datasets, ConversionProblems* problems, Convert convert) {
-    py::dict result;
+    auto result = checked<py::dict>(PyDict_New());
     for (auto& [id, data] : datasets) {
         const char* name = dataset_name(id);
         if (!name) {
@@ -285,7 +289,7 @@ py::dict convert_datasets(Map& datasets, ConversionProblems* problems, Convert c
                 result[name] = convert(data);
             }
         } catch (const std::exception& e) {
-            if (!problems) {
+            if (!problems || is_memory_error(e)) {
                 throw;
             }
             problems->lines.push_back(std::string("dataset \"") + name + "\" left out: " + e.what());
@@ -362,7 +366,15 @@ py::array copied_array(const DataSetData& data, const ArrayLayout& layout) {
     return result;
 }
 
-void delete_owner(void* owner) { delete static_cast<DataSetData::OwnerBase*>(owner); }
+// What an array's base points to until its storage is committed to it: a
+// base dropped before then frees nothing.
+char g_not_yet_taken;
+
+void delete_owner(void* owner) {
+    if (owner != &g_not_yet_taken) {
+        delete static_cast<DataSetData::OwnerBase*>(owner);
+    }
+}
 
 }  // namespace
 
@@ -372,11 +384,38 @@ py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* proble
 
 py::array dataset_to_array(const DataSetData& data) { return copied_array(data, array_layout(data)); }
 
-py::dict take_datasets_to_dict(DataSetMap& datasets, ConversionProblems* problems) {
-    return convert_datasets(datasets, problems, [](DataSetData& data) { return take_dataset_as_array(data); });
+py::array StorageTakes::array_over(DataSetData& data, const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
+    py::capsule base(&g_not_yet_taken, &delete_owner);
+    py::array result(dtype, shape, std::vector<py::ssize_t>{}, data.data, base);
+    m_takes.emplace_back(std::move(base), &data);
+    return result;
 }
 
-py::array take_dataset_as_array(DataSetData& data) {
+void StorageTakes::commit() noexcept {
+    for (auto& [base, data] : m_takes) {
+        // Cannot fail: the capsule is one, and the pointer is not null.
+        static_cast<void>(PyCapsule_SetPointer(base.ptr(), data->owner.get()));
+        // The base now frees the storage; the dataset lets go of it.
+        static_cast<void>(data->owner.release());
+        data->reset();
+    }
+    m_takes.clear();
+}
+
+bool is_memory_error(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
+        return true;
+    }
+    const auto* python = dynamic_cast<const py::error_already_set*>(&e);
+    return python != nullptr && python->matches(PyExc_MemoryError);
+}
+
+py::dict take_datasets_to_dict(DataSetMap& datasets, ConversionProblems* problems, StorageTakes& takes) {
+    return convert_datasets(datasets, problems,
+                            [&takes](DataSetData& data) { return take_dataset_as_array(data, takes); });
+}
+
+py::array take_dataset_as_array(DataSetData& data, StorageTakes& takes) {
     const ArrayLayout layout = array_layout(data);
     // Only numbers in storage of the dataset's own: a table's records and a
     // view of someone else's memory are copied.
@@ -384,13 +423,7 @@ py::array take_dataset_as_array(DataSetData& data) {
         data.data == nullptr) {
         return copied_array(data, layout);
     }
-    DataSetData::OwnerBase* owner = data.owner.get();
-    py::capsule base(owner, &delete_owner);
-    // The capsule now frees the storage; the dataset lets go of it.
-    static_cast<void>(data.owner.release());
-    py::array result(layout.dtype, layout.shape, std::vector<py::ssize_t>{}, data.data, base);
-    data.reset();
-    return result;
+    return takes.array_over(data, layout.dtype, layout.shape);
 }
 
 }  // namespace apps

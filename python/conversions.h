@@ -5,8 +5,10 @@
 // the interpreter lock.
 
 #include <cstddef>
+#include <exception>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -93,11 +95,61 @@ py::dict datasets_to_dict(const DataSetMap& datasets, ConversionProblems* proble
 // what its shape needs, or when it has elements but no storage.
 py::array dataset_to_array(const kelp::data_wrappers::v2::DataSetData& data);
 
+// Arrays made over the storage of datasets, which the datasets keep until
+// commit(): should a conversion fail before, dropping the arrays frees
+// nothing, and the reads are whole again, to be converted later.
+class StorageTakes {
+public:
+    StorageTakes() = default;
+    StorageTakes(const StorageTakes&) = delete;
+    StorageTakes& operator=(const StorageTakes&) = delete;
+
+    // An array over the storage of `data`, which must own it; the take is
+    // noted. Throws as making the array does, noting nothing.
+    py::array array_over(kelp::data_wrappers::v2::DataSetData& data, const py::dtype& dtype,
+                         const std::vector<py::ssize_t>& shape);
+    // Every noted array's base takes its storage over (it is freed with the
+    // array), and the datasets are left empty. Never fails.
+    void commit() noexcept;
+
+private:
+    std::vector<std::pair<py::capsule, kelp::data_wrappers::v2::DataSetData*>> m_takes;
+};
+
 // The same conversions for datasets that are not needed afterwards: an array
-// of numbers whose storage the dataset owns takes that storage over without a
-// copy (the array's base keeps it alive, and it is freed with the array) and
-// the dataset is left empty; any other dataset is converted as above.
-py::dict take_datasets_to_dict(DataSetMap& datasets, ConversionProblems* problems);
-py::array take_dataset_as_array(kelp::data_wrappers::v2::DataSetData& data);
+// of numbers whose storage the dataset owns is made over that storage without
+// a copy, and takes it over at takes.commit(); any other dataset is converted
+// as above.
+py::dict take_datasets_to_dict(DataSetMap& datasets, ConversionProblems* problems, StorageTakes& takes);
+py::array take_dataset_as_array(kelp::data_wrappers::v2::DataSetData& data, StorageTakes& takes);
+
+// The object a C API call made, or, when it made none (in practice, for
+// want of memory), its Python error thrown as py::error_already_set.
+// pybind11's own constructors of lists, dicts and numbers fail on an
+// assertion there instead, which aborts the process in a build that keeps
+// assertions; the conversions make theirs with these.
+template <typename T>
+T checked(PyObject* made) {
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<T>(made);
+}
+
+template <typename T>
+py::int_ python_int(T value) {
+    if constexpr (std::is_signed_v<T>) {
+        return checked<py::int_>(PyLong_FromLongLong(static_cast<long long>(value)));
+    } else {
+        return checked<py::int_>(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+    }
+}
+
+inline py::float_ python_float(double value) { return checked<py::float_>(PyFloat_FromDouble(value)); }
+
+// Whether `e` is a want of memory (std::bad_alloc, or Python's MemoryError):
+// a conversion that runs out of memory fails rather than leaving something
+// out, so that nothing is lost to it.
+bool is_memory_error(const std::exception& e);
 
 }  // namespace apps

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -76,7 +77,26 @@ bool copy_raw_data(py::handle value, std::vector<std::int16_t>& samples) {
 }
 
 py::object priority_to_python(Read::Priority priority) {
-    return py::cast(priority);
+    // The enum's own value objects: casting would make a new one per read,
+    // and pybind11 does not check that allocation.
+    const char* name = nullptr;
+    switch (priority) {
+        case Read::Priority::HIGH_PRIORITY:
+            name = "high_priority";
+            break;
+        case Read::Priority::MEDIUM_PRIORITY:
+            name = "medium_priority";
+            break;
+        case Read::Priority::LOW_PRIORITY:
+            name = "low_priority";
+            break;
+        case Read::Priority::INVALID_PRIORITY:
+            break;
+    }
+    if (name == nullptr) {
+        return py::cast(priority);
+    }
+    return py::getattr(py::type::of<Read::Priority>(), name);
 }
 
 void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProblems& problems) {
@@ -94,6 +114,9 @@ void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProble
             text += lines[i].sam_line;
         }
     } catch (const std::exception& e) {
+        if (is_memory_error(e)) {
+            throw;
+        }
         problems.lines.push_back(std::string("metadata \"alignment_sam_record\" left out: ") + e.what());
         return;
     }
@@ -197,9 +220,9 @@ namespace {
 // A read dict without its datasets yet ("datasets" holds None, so that the
 // keys keep their order when they come).
 py::dict read_fields_to_dict(const Read& read, ConversionProblems* problems) {
-    py::dict result;
-    result["read_tag"] = py::int_(read.get_read_tag());
-    result["sub_tag"] = py::int_(read.get_sub_tag());
+    auto result = checked<py::dict>(PyDict_New());
+    result["read_tag"] = python_int(read.get_read_tag());
+    result["sub_tag"] = python_int(read.get_sub_tag());
     result["priority"] = priority_to_python(read.get_priority());
     result["metadata"] = metadata_to_dict(read.get_metadata(), problems);
     result["datasets"] = py::none();
@@ -220,45 +243,69 @@ py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups, const F
     // for every read.
     constexpr std::size_t FREE_EVERY = 16;
     const MetadataKeyScope keys;
-    py::list result;
+    auto result = checked<py::list>(PyList_New(0));
     std::vector<std::string> warnings;
     std::vector<Read> converted;
-    if (free_converted) {
-        converted.reserve(FREE_EVERY);
-    }
-    for (auto& group : groups) {
-        py::list reads;
-        for (auto& read : group) {
-            ConversionProblems problems;
-            py::dict dict = read_fields_to_dict(read, &problems);
-            // The SAM record is made from the datasets, before the arrays
-            // take their storage over: the reads are dropped after this.
-            add_alignment_sam_record(dict, read, problems);
-            dict["datasets"] = take_datasets_to_dict(read.get_datasets(), &problems);
-            reads.append(std::move(dict));
-            if (!problems.lines.empty()) {
-                std::string text = "read_tag " + std::to_string(read.get_read_tag()) + " sub_tag " +
-                                   std::to_string(read.get_sub_tag()) + ":";
-                for (const auto& line : problems.lines) {
-                    text += " " + line + ";";
+    std::size_t done = 0;
+    try {
+        if (free_converted) {
+            converted.reserve(FREE_EVERY);
+        }
+        while (done < groups.size()) {
+            auto& group = groups[done];
+            StorageTakes takes;
+            std::vector<std::string> group_warnings;
+            auto reads = checked<py::list>(PyList_New(0));
+            for (auto& read : group) {
+                ConversionProblems problems;
+                py::dict dict = read_fields_to_dict(read, &problems);
+                // The SAM record is made from the datasets, before the arrays
+                // take their storage over.
+                add_alignment_sam_record(dict, read, problems);
+                dict["datasets"] = take_datasets_to_dict(read.get_datasets(), &problems, takes);
+                reads.append(std::move(dict));
+                if (!problems.lines.empty()) {
+                    std::string text = "read_tag " + std::to_string(read.get_read_tag()) + " sub_tag " +
+                                       std::to_string(read.get_sub_tag()) + ":";
+                    for (const auto& line : problems.lines) {
+                        text += " " + line + ";";
+                    }
+                    text.pop_back();
+                    group_warnings.push_back(std::move(text));
                 }
-                text.pop_back();
-                warnings.push_back(std::move(text));
             }
+            result.append(std::move(reads));
+            warnings.reserve(warnings.size() + group_warnings.size());
+            // Nothing from here on fails: the group is converted, and its
+            // reads give their storage to the arrays.
+            takes.commit();
+            ++done;
+            std::move(group_warnings.begin(), group_warnings.end(), std::back_inserter(warnings));
             if (free_converted) {
-                converted.push_back(std::move(read));
-                if (converted.size() == FREE_EVERY) {
-                    free_converted(converted);
-                    converted.clear();
+                for (auto& read : group) {
+                    converted.push_back(std::move(read));
+                    if (converted.size() == FREE_EVERY) {
+                        free_converted(converted);
+                        converted.clear();
+                    }
                 }
             }
         }
-        result.append(std::move(reads));
+    } catch (...) {
+        if (done == 0) {
+            // Nothing converted: every read is as it was.
+            throw;
+        }
+        // The groups converted so far go to the caller; the rest are whole,
+        // for a later call, which meets the failure again if it persists. A
+        // failure of pybind11's may leave Python's error set: it goes too.
+        PyErr_Clear();
     }
     if (!converted.empty()) {
         free_converted(converted);
         converted.clear();
     }
+    groups.erase(groups.begin(), groups.begin() + static_cast<std::ptrdiff_t>(done));
     for (const auto& text : warnings) {
         warn(text);
     }

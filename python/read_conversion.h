@@ -35,15 +35,20 @@ py::dict read_to_dict(const Read& read, ConversionProblems* problems = nullptr);
 // results or modified-base probabilities. Converts tolerantly: every read
 // becomes a dict; what could not be converted faithfully is reported as one
 // RuntimeWarning per read once the whole list stands. The number arrays take
-// the reads' storage over (take_datasets_to_dict): the reads are only fit to
-// be dropped afterwards.
+// the reads' storage over (take_datasets_to_dict).
+//
+// Each group is converted whole or not at all, and the converted groups are
+// erased from `groups`. Should converting a group fail (in practice, for
+// want of memory), that group and the ones after it stay in `groups` as they
+// were: with nothing converted the exception goes on; otherwise the groups
+// converted so far are returned, and the failure is left to a later call on
+// the rest.
 //
 // Given `free_converted`, the reads are also dropped as the conversion goes:
 // every few converted reads are moved into a vector handed to it, to be
 // freed there (its caller may release the lock for that), while what they
 // were made of is still in the processor's caches; freeing them all at the
-// end would fetch it from memory a second time. `groups` then holds only
-// moved-from reads.
+// end would fetch it from memory a second time.
 using FreeConverted = std::function<void(std::vector<Read>&)>;
 py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups, const FreeConverted& free_converted = {});
 

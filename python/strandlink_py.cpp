@@ -1,5 +1,7 @@
 #include "python/strandlink_py.h"
 
+#include <iterator>
+#include <list>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -188,24 +190,66 @@ PassReadResult StrandlinkPy::pass_reads(const py::list& read_dicts, int wait_dur
     return without_gil([&] { return client.pass_reads(reads, static_cast<std::uint32_t>(wait_duration_ms)); });
 }
 
+void StrandlinkPy::take_unconverted(std::vector<std::vector<Read>>& groups) {
+    std::list<std::vector<std::vector<Read>>> held;
+    held.splice(held.end(), m_unconverted);
+    if (held.size() == 1) {
+        groups.swap(held.front());
+        return;
+    }
+    // Several batches: calls on other threads failed while this one
+    // converted. Room for all first, so that a failure leaves them held.
+    std::size_t total = 0;
+    for (const auto& batch : held) {
+        total += batch.size();
+    }
+    try {
+        groups.reserve(total);
+    } catch (...) {
+        m_unconverted.splice(m_unconverted.begin(), held);
+        throw;
+    }
+    for (auto& batch : held) {
+        std::move(batch.begin(), batch.end(), std::back_inserter(groups));
+    }
+}
+
 py::list StrandlinkPy::get_completed_reads() {
-    std::vector<std::vector<Read>> groups;
-    without_gil([&] {
-        for (auto& client : clients) {
-            client->get_completed_reads(groups);
-        }
-    });
+    // Where this call keeps what it cannot convert, made before any read
+    // moves: keeping them then asks for no memory.
+    std::list<std::vector<std::vector<Read>>> keep(1);
+    auto& groups = keep.front();
+    take_unconverted(groups);
+    const auto keep_for_later = [this, &keep] { m_unconverted.splice(m_unconverted.begin(), keep); };
+    try {
+        without_gil([&] {
+            for (auto& client : clients) {
+                // Appends, or leaves `groups` as it was should it throw.
+                client->get_completed_reads(groups);
+            }
+        });
+    } catch (...) {
+        keep_for_later();
+        throw;
+    }
     if (groups.empty()) {
         // An empty poll, the usual answer between called replies: nothing to
         // convert or free.
         return py::list();
     }
     // Freeing the called reads is pure C++ work and takes long for many
-    // reads: other Python threads go on meanwhile. The groups are left with
-    // moved-from reads only, which cost nothing to drop.
-    py::list result = completed_reads_to_list(
-            groups, [](std::vector<Read>& reads) { without_gil([&] { reads.clear(); }); });
-    groups.clear();
+    // reads: other Python threads go on meanwhile.
+    py::list result;
+    try {
+        result = completed_reads_to_list(
+                groups, [](std::vector<Read>& reads) { without_gil([&] { reads.clear(); }); });
+    } catch (...) {
+        keep_for_later();
+        throw;
+    }
+    if (!groups.empty()) {
+        keep_for_later();
+    }
     return result;
 }
 

@@ -13,6 +13,7 @@
 // need no such turn: the library clients take them concurrently.
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,7 +58,11 @@ public:
     PassReadResult pass_read(const py::dict& read, int wait_duration_ms);
     PassReadResult pass_reads(const py::list& reads, int wait_duration_ms);
     // Lock released while the clients are asked, in order; the reads are
-    // converted afterwards, every one of them (see completed_reads_to_list).
+    // converted afterwards (see completed_reads_to_list), after those an
+    // earlier call could not convert. Reads that cannot be converted now
+    // (for want of memory) are kept for the next call, with those of the
+    // clients should asking them fail: no read is lost. An exception comes
+    // out only when no read could be converted.
     py::list get_completed_reads();
     // Lock released. Every client is asked; the last failing result wins.
     // Throws std::runtime_error for a negative timeout.
@@ -77,8 +82,16 @@ private:
     Strandlink& take_turn();
     // Whether every client is disconnected.
     bool all_disconnected() const;
+    // Moves the reads kept by earlier calls into `groups` (empty), oldest
+    // first. Throws std::bad_alloc, keeping them, only when several calls
+    // kept reads.
+    void take_unconverted(std::vector<std::vector<Read>>& groups);
 
     std::mutex m_lifecycle_mutex;
+    // Completed reads a get_completed_reads call took from the clients and
+    // could not convert, in batches, oldest first; under the interpreter
+    // lock.
+    std::list<std::vector<std::vector<Read>>> m_unconverted;
 };
 
 }  // namespace apps

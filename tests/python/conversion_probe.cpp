@@ -264,6 +264,55 @@ PYBIND11_MODULE(strandpy_probe, m) {
           "table specs (id, columns, rows, payload)); free_as_converted: the reads are freed as they are "
           "converted.");
 
+    m.def("completed_reads_to_list_between",
+          [](const std::vector<std::vector<std::tuple<std::uint64_t, MetadataSpec, std::vector<DatasetSpec>,
+                                                      std::vector<TableSpec>>>>& groups,
+             const py::function& before, const py::function& after) {
+              std::vector<std::vector<apps::Read>> reads;
+              for (const auto& group : groups) {
+                  auto& out = reads.emplace_back();
+                  for (const auto& [tag, metadata, datasets, tables] : group) {
+                      apps::Read& read = out.emplace_back();
+                      read.set_read_tag(tag);
+                      read.get_metadata() = make_metadata(metadata);
+                      for (const auto& [id, type, element_size, count, rows, cols, payload] : datasets) {
+                          read.get_datasets().emplace(static_cast<dataset>(id),
+                                                      make_dataset(type, element_size, count, rows, cols, payload));
+                      }
+                  }
+              }
+              py::list converted;
+              py::object error = py::none();
+              before();
+              try {
+                  converted = apps::completed_reads_to_list(reads, [](std::vector<apps::Read>& done) {
+                      py::gil_scoped_release release;
+                      done.clear();
+                  });
+              } catch (py::error_already_set& e) {
+                  after();
+                  error = py::str(e.type().attr("__name__"));
+              } catch (const std::exception& e) {
+                  after();
+                  error = py::str(e.what());
+              }
+              after();
+              // What is left, as it is now, by copy.
+              py::list left;
+              for (const auto& group : reads) {
+                  py::list out;
+                  for (const auto& read : group) {
+                      out.append(apps::read_to_dict(read));
+                  }
+                  left.append(std::move(out));
+              }
+              return py::make_tuple(std::move(converted), std::move(left), std::move(error));
+          },
+          py::arg("groups"), py::arg("before"), py::arg("after"),
+          "completed_reads_to_list (freeing as it converts) of groups of reads as above, run between the "
+          "calls before() and after(): (the groups converted, read_to_dict of every read left in the groups, "
+          "the name of the exception that came out or None).");
+
     m.def("cpp_stream_reads",
           [](const std::string& address, const std::string& config, const std::vector<std::vector<std::int16_t>>& signals,
              std::size_t batch, int rounds) {

@@ -208,6 +208,40 @@ def test_many_reads_of_one_call_each_come_back_as_sent(server, closing):
         assert len(read["datasets"]["sequence"]) == read["metadata"]["sequence_length"]
 
 
+def test_collecting_while_memory_runs_out_loses_no_read(server, closing):
+    # Every allocation of Python's from the n-th on fails while a collection
+    # converts, for n = 0, 1, ... A call either fails with nothing handed out
+    # or hands out whole groups; what it could not convert comes first in the
+    # next call. In the end each read has come out once, as sent.
+    _testcapi = pytest.importorskip("_testcapi")
+    obj = connected(server.address, closing=closing)
+    sent = {tag: make_read(tag, samples=1000 + tag) for tag in range(1, 25)}
+    assert obj.pass_reads(list(sent.values()), WAIT_MS) == Strandlink.read_accepted
+    assert obj.finish(60) == Strandlink.success
+    got, failures, n = [], 0, 0
+    while sum(len(group) for group in got) < len(sent):
+        assert n < 100000
+        _testcapi.set_nomemory(n, 0)
+        try:
+            groups = obj.get_completed_reads()
+        except Exception:
+            groups = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        n += 1
+        if groups is None:
+            failures += 1
+        else:
+            got.extend(groups)
+    assert failures > 0 and obj.get_completed_reads() == []
+    assert sorted(tag for group in tags(got) for tag in group) == list(sent)
+    for [read] in got:
+        tag = read["read_tag"]
+        assert read["metadata"]["read_id"] == f"read_{tag}"
+        np.testing.assert_array_equal(read["datasets"]["raw_data"], sent[tag]["raw_data"])
+        assert len(read["datasets"]["sequence"]) == read["metadata"]["sequence_length"] > 0
+
+
 def test_short_read_comes_back_at_once_without_calls(server, closing):
     obj = connected(server.address, closing=closing)
     assert obj.pass_read(make_read(3, samples=99), WAIT_MS) == Strandlink.read_accepted

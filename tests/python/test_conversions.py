@@ -378,6 +378,41 @@ def test_reads_freed_as_they_are_converted_give_the_same_objects():
         np.testing.assert_array_equal(array, expected)
 
 
+def assert_same_reads(got, expected):
+    assert [[read["read_tag"] for read in group] for group in got] == \
+        [[read["read_tag"] for read in group] for group in expected]
+    for got_group, expected_group in zip(got, expected):
+        for a, b in zip(got_group, expected_group):
+            assert list(a) == list(b) and a["metadata"] == b["metadata"]
+            assert list(a["datasets"]) == list(b["datasets"])
+            for name, value in b["datasets"].items():
+                if isinstance(value, np.ndarray):
+                    np.testing.assert_array_equal(a["datasets"][name], value)
+                else:
+                    assert a["datasets"][name] == value
+
+
+def test_running_out_of_memory_while_converting_loses_no_read():
+    # Every allocation of Python's from the n-th on fails, for n = 0, 1, ...
+    # until a conversion gets through. Each group is converted whole or left
+    # whole: the groups converted come out, every later one stays as it was
+    # (its arrays' storage too), and an exception comes out only when no
+    # group was converted.
+    _testcapi = pytest.importorskip("_testcapi")
+    spec = [[numbered_read(tag) for tag in group] for group in ([1, 2], [3], [4, 5, 6], [8], [9, 10])]
+    expected = probe.completed_reads_to_list(spec)
+    outcomes = set()
+    for n in range(100000):
+        converted, left, error = probe.completed_reads_to_list_between(
+            spec, lambda: _testcapi.set_nomemory(n, 0), _testcapi.remove_mem_hooks)
+        assert error is None or converted == [], (n, error)
+        assert_same_reads(list(converted) + list(left), expected)
+        outcomes.add("failed" if error else "partly" if left else "whole")
+        if error is None and not left:
+            break
+    assert outcomes == {"failed", "partly", "whole"}
+
+
 # --- dict_to_read ---------------------------------------------------------------
 
 REQUIRED = ["read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling", "sampling_rate", "start_time"]
