@@ -200,11 +200,38 @@ py::object metadata_value_to_python(const std::string& key, const std::any& valu
     return py::object();
 }
 
-void set_dict_item(py::dict& dict, const py::str& key, const py::object& value) {
+}  // namespace
+
+void set_dict_item(py::dict& dict, py::handle key, py::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) {
         throw py::error_already_set();
     }
 }
+
+py::handle name_str(const char* text) {
+    // A few texts, found by their address, which is fixed for a literal.
+    // The strs are never freed: a reference dropped at the process's exit
+    // could outlive the interpreter.
+    static std::vector<std::pair<const char*, PyObject*>> made;
+    for (const auto& [made_text, str] : made) {
+        if (made_text == text) {
+            return str;
+        }
+    }
+    PyObject* str = PyUnicode_InternFromString(text);
+    if (str == nullptr) {
+        throw py::error_already_set();
+    }
+    try {
+        made.emplace_back(text, str);
+    } catch (...) {
+        Py_DECREF(str);
+        throw;
+    }
+    return str;
+}
+
+namespace {
 
 // The scope whose keys the conversions of this thread use, if any.
 thread_local MetadataKeyScope* t_key_scope = nullptr;
@@ -283,10 +310,20 @@ py::dict convert_datasets(Map& datasets, ConversionProblems* problems, Convert c
                 if (!data.str) {
                     throw std::runtime_error("String dataset holds no string.");
                 }
-                const std::string what = std::string("dataset \"") + name + "\"";
-                result[name] = decode_text(*data.str, problems, what.c_str());
+                // Valid text, the usual case, needs no description of
+                // where it was.
+                const std::string& text = *data.str;
+                PyObject* decoded =
+                        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+                if (decoded != nullptr) {
+                    set_dict_item(result, name_str(name), py::reinterpret_steal<py::str>(decoded));
+                } else {
+                    PyErr_Clear();
+                    const std::string what = std::string("dataset \"") + name + "\"";
+                    set_dict_item(result, name_str(name), decode_text(text, problems, what.c_str()));
+                }
             } else {
-                result[name] = convert(data);
+                set_dict_item(result, name_str(name), convert(data));
             }
         } catch (const std::exception& e) {
             if (!problems || is_memory_error(e)) {

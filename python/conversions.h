@@ -147,6 +147,13 @@ py::int_ python_int(T value) {
 
 inline py::float_ python_float(double value) { return checked<py::float_>(PyFloat_FromDouble(value)); }
 
+// Sets dict[key] = value; throws py::error_already_set when it cannot.
+void set_dict_item(py::dict& dict, py::handle key, py::handle value);
+
+// The str of a fixed text (a literal: it is found by its address), made
+// once and kept. Throws py::error_already_set when it cannot be made.
+py::handle name_str(const char* text);
+
 // Whether `e` is a want of memory (std::bad_alloc, or Python's MemoryError):
 // a conversion that runs out of memory fails rather than leaving something
 // out, so that nothing is lost to it.

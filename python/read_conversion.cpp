@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <pybind11/numpy.h>
@@ -96,7 +97,13 @@ py::object priority_to_python(Read::Priority priority) {
     if (name == nullptr) {
         return py::cast(priority);
     }
-    return py::getattr(py::type::of<Read::Priority>(), name);
+    // Kept once found, for the life of the process, as name_str keeps its.
+    static PyObject* found[3] = {};
+    PyObject*& object = found[static_cast<int>(priority)];
+    if (object == nullptr) {
+        object = py::getattr(py::type::of<Read::Priority>(), name).release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(object);
 }
 
 void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProblems& problems) {
@@ -120,8 +127,9 @@ void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProble
         problems.lines.push_back(std::string("metadata \"alignment_sam_record\" left out: ") + e.what());
         return;
     }
-    py::dict metadata = dict["metadata"];
-    metadata["alignment_sam_record"] = decode_text(text, &problems, "metadata \"alignment_sam_record\"");
+    py::dict metadata = dict[name_str("metadata")];
+    set_dict_item(metadata, name_str("alignment_sam_record"),
+                  decode_text(text, &problems, "metadata \"alignment_sam_record\""));
 }
 
 void warn(const std::string& text) {
@@ -144,11 +152,45 @@ void warn(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// The keys of a read dict that go into the metadata, as it stores them.
+const std::string KEY_READ_ID = "read_id";
+const std::string KEY_DAQ_OFFSET = "daq_offset";
+const std::string KEY_DAQ_SCALING = "daq_scaling";
+const std::string KEY_SAMPLING_RATE = "sampling_rate";
+const std::string KEY_START_TIME = "start_time";
+const std::string KEY_DURATION = "duration";
+const std::string KEY_CHANNEL = "channel";
+const std::string KEY_MUX = "mux";
+const std::string KEY_RUN_ID = "run_id";
+
+// The text of a dict key without a copy: a str's UTF-8 form (which CPython
+// keeps within an ASCII str) or a bytes object's contents. Any other key,
+// and a str without a UTF-8 form, goes through pybind11's cast into `cast`,
+// which raises for a key that is no text.
+std::string_view key_text(py::handle key, std::string& cast) {
+    if (PyUnicode_Check(key.ptr())) {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &size)) {
+            return {text, static_cast<std::size_t>(size)};
+        }
+        PyErr_Clear();
+    } else if (PyBytes_Check(key.ptr())) {
+        return {PyBytes_AS_STRING(key.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(key.ptr()))};
+    }
+    cast = py::cast<std::string>(key);
+    return cast;
+}
+
+}  // namespace
+
 bool dict_to_read(const py::dict& dict, Read& read) {
     unsigned seen = 0;
     auto& metadata = read.get_metadata();
+    std::string cast;
     for (const auto item : dict) {
-        const auto key = py::cast<std::string>(item.first);
+        const std::string_view key = key_text(item.first, cast);
         const py::handle value = item.second;
         if (key == "read_tag") {
             if (!is_int(value)) {
@@ -169,7 +211,7 @@ bool dict_to_read(const py::dict& dict, Read& read) {
             data.own(std::move(samples));
             read.get_datasets().emplace(dataset::raw_data, std::move(data));
             seen |= key_raw_data;
-        } else if (key == "read_id") {
+        } else if (key == KEY_READ_ID) {
             if (!is_str(value)) {
                 return false;
             }
@@ -177,39 +219,49 @@ bool dict_to_read(const py::dict& dict, Read& read) {
             if (text.empty()) {
                 return false;
             }
-            metadata.emplace("read_id", std::move(text));
+            metadata.emplace(KEY_READ_ID, std::move(text));
             seen |= key_read_id;
-        } else if (key == "daq_offset" || key == "daq_scaling" || key == "sampling_rate") {
+        } else if (key == KEY_DAQ_OFFSET || key == KEY_DAQ_SCALING || key == KEY_SAMPLING_RATE) {
             if (!is_float(value)) {
                 return false;
             }
-            metadata.insert<float>(key, static_cast<float>(PyFloat_AsDouble(value.ptr())));
-            seen |= key == "daq_offset" ? key_daq_offset
-                    : key == "daq_scaling" ? key_daq_scaling
-                                           : key_sampling_rate;
-        } else if (key == "start_time" || key == "duration") {
+            const auto number = static_cast<float>(PyFloat_AsDouble(value.ptr()));
+            if (key == KEY_DAQ_OFFSET) {
+                metadata.insert<float>(KEY_DAQ_OFFSET, number);
+                seen |= key_daq_offset;
+            } else if (key == KEY_DAQ_SCALING) {
+                metadata.insert<float>(KEY_DAQ_SCALING, number);
+                seen |= key_daq_scaling;
+            } else {
+                metadata.insert<float>(KEY_SAMPLING_RATE, number);
+                seen |= key_sampling_rate;
+            }
+        } else if (key == KEY_START_TIME || key == KEY_DURATION) {
             if (!is_int(value)) {
                 return false;
             }
-            metadata.insert<unsigned long long>(key, py::cast<unsigned long long>(value));
-            if (key == "start_time") {
+            const auto number = py::cast<unsigned long long>(value);
+            if (key == KEY_START_TIME) {
+                metadata.insert<unsigned long long>(KEY_START_TIME, number);
                 seen |= key_start_time;
+            } else {
+                metadata.insert<unsigned long long>(KEY_DURATION, number);
             }
-        } else if (key == "channel" || key == "mux") {
+        } else if (key == KEY_CHANNEL || key == KEY_MUX) {
             if (!is_int(value)) {
                 return false;
             }
             const int number = py::cast<int>(value);
-            if (key == "channel") {
-                metadata.insert<int>(key, number);
+            if (key == KEY_CHANNEL) {
+                metadata.insert<int>(KEY_CHANNEL, number);
             } else {
-                metadata.insert<unsigned int>(key, static_cast<unsigned int>(number));
+                metadata.insert<unsigned int>(KEY_MUX, static_cast<unsigned int>(number));
             }
-        } else if (key == "run_id") {
+        } else if (key == KEY_RUN_ID) {
             if (!is_str(value)) {
                 return false;
             }
-            metadata.insert(key, py::cast<std::string>(value));
+            metadata.insert(KEY_RUN_ID, py::cast<std::string>(value));
         }
     }
     return seen == ALL_REQUIRED_KEYS;
@@ -221,11 +273,11 @@ namespace {
 // keys keep their order when they come).
 py::dict read_fields_to_dict(const Read& read, ConversionProblems* problems) {
     auto result = checked<py::dict>(PyDict_New());
-    result["read_tag"] = python_int(read.get_read_tag());
-    result["sub_tag"] = python_int(read.get_sub_tag());
-    result["priority"] = priority_to_python(read.get_priority());
-    result["metadata"] = metadata_to_dict(read.get_metadata(), problems);
-    result["datasets"] = py::none();
+    set_dict_item(result, name_str("read_tag"), python_int(read.get_read_tag()));
+    set_dict_item(result, name_str("sub_tag"), python_int(read.get_sub_tag()));
+    set_dict_item(result, name_str("priority"), priority_to_python(read.get_priority()));
+    set_dict_item(result, name_str("metadata"), metadata_to_dict(read.get_metadata(), problems));
+    set_dict_item(result, name_str("datasets"), py::none());
     return result;
 }
 
@@ -233,7 +285,7 @@ py::dict read_fields_to_dict(const Read& read, ConversionProblems* problems) {
 
 py::dict read_to_dict(const Read& read, ConversionProblems* problems) {
     py::dict result = read_fields_to_dict(read, problems);
-    result["datasets"] = datasets_to_dict(read.get_datasets(), problems);
+    set_dict_item(result, name_str("datasets"), datasets_to_dict(read.get_datasets(), problems));
     return result;
 }
 
@@ -262,7 +314,8 @@ py::list completed_reads_to_list(std::vector<std::vector<Read>>& groups, const F
                 // The SAM record is made from the datasets, before the arrays
                 // take their storage over.
                 add_alignment_sam_record(dict, read, problems);
-                dict["datasets"] = take_datasets_to_dict(read.get_datasets(), &problems, takes);
+                set_dict_item(dict, name_str("datasets"),
+                              take_datasets_to_dict(read.get_datasets(), &problems, takes));
                 reads.append(std::move(dict));
                 if (!problems.lines.empty()) {
                     std::string text = "read_tag " + std::to_string(read.get_read_tag()) + " sub_tag " +

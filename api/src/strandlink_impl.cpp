@@ -35,7 +35,8 @@ constexpr std::uint64_t MAX_READ_TAG = 0xFFFFFFFFull;
 // and the engine read it as: an entry of another type would make them
 // throw, or silently send a default in its place.
 struct KeyRule {
-    const char* key;
+    // A string already: every read passed in looks up every rule.
+    std::string key;
     std::type_index type;
     const char* type_text;
     enum Presence { required, duplex_required, optional } presence;
@@ -70,11 +71,17 @@ bool check_read(const interfaces::ReadHolder& read, bool duplex, std::string& er
         wrong_type += " raw_data dataset does not hold int16 samples.";
     }
     for (const KeyRule& rule : KEY_RULES) {
-        if (!read.metadata.exists(rule.key)) {
+        // One look-up per key: "no type" is a missing key (every entry
+        // the metadata's writers make holds a value).
+        const std::type_index type = read.metadata.check_type(rule.key);
+        if (type == rule.type) {
+            continue;
+        }
+        if (type == typeid(void)) {
             if (rule.presence == KeyRule::required || (duplex && rule.presence == KeyRule::duplex_required)) {
                 missing += rule.missing_text;
             }
-        } else if (read.metadata.check_type(rule.key) != rule.type) {
+        } else {
             wrong_type += std::string(" ") + rule.key + " metadata field is not " + rule.type_text + ".";
         }
     }
