@@ -8,6 +8,7 @@
 #include "apps/result.h"
 #include "python/align_results.h"
 #include "python/docstrings.h"
+#include "python/enum_objects.h"
 #include "python/gil.h"
 #include "python/sample_data.h"
 #include "python/server_queries.h"
@@ -27,18 +28,25 @@ PYBIND11_MODULE(strandpy, m) {
     py::class_<StrandlinkPy> cls(m, "Strandlink");
     cls.def(py::init<const std::string&, const std::string&, int>(), py::arg("address"), py::arg("config"),
             py::arg("num_threads") = 1, doc::init)
-            .def("set_params", &StrandlinkPy::set_params, py::arg("params"), doc::set_params)
-            .def("get_status", &StrandlinkPy::get_status, doc::get_status)
+            .def("set_params", [](StrandlinkPy& self, const py::dict& params) {
+                    return apps::enum_object(self.set_params(params)); },
+                 py::arg("params"), doc::set_params)
+            .def("get_status", [](const StrandlinkPy& self) { return apps::enum_object(self.get_status()); },
+                 doc::get_status)
             .def("get_error_message", &StrandlinkPy::get_error_message, doc::get_error_message)
             .def("get_internal_state", &StrandlinkPy::get_internal_state, doc::get_internal_state)
-            .def("connect", &StrandlinkPy::connect, doc::connect)
-            .def("pass_read", &StrandlinkPy::pass_read, py::arg("read"), py::arg("wait_duration_ms") = 0,
-                 doc::pass_read)
-            .def("pass_reads", &StrandlinkPy::pass_reads, py::arg("reads"), py::arg("wait_duration_ms") = 0,
-                 doc::pass_reads)
+            .def("connect", [](StrandlinkPy& self) { return apps::enum_object(self.connect()); }, doc::connect)
+            .def("pass_read", [](StrandlinkPy& self, const py::dict& read, int wait_duration_ms) {
+                    return apps::enum_object(self.pass_read(read, wait_duration_ms)); },
+                 py::arg("read"), py::arg("wait_duration_ms") = 0, doc::pass_read)
+            .def("pass_reads", [](StrandlinkPy& self, const py::list& reads, int wait_duration_ms) {
+                    return apps::enum_object(self.pass_reads(reads, wait_duration_ms)); },
+                 py::arg("reads"), py::arg("wait_duration_ms") = 0, doc::pass_reads)
             .def("get_completed_reads", &StrandlinkPy::get_completed_reads, doc::get_completed_reads)
-            .def("finish", &StrandlinkPy::finish, py::arg("timeout") = 0, doc::finish)
-            .def("disconnect", &StrandlinkPy::disconnect, doc::disconnect)
+            .def("finish", [](StrandlinkPy& self, int timeout) { return apps::enum_object(self.finish(timeout)); },
+                 py::arg("timeout") = 0, doc::finish)
+            .def("disconnect", [](StrandlinkPy& self) { return apps::enum_object(self.disconnect()); },
+                 doc::disconnect)
             .def("get_basecalling_config", &StrandlinkPy::get_basecalling_config, doc::get_basecalling_config)
             .def("get_alignment_sam_header", &StrandlinkPy::get_alignment_sam_header,
                  doc::get_alignment_sam_header)
@@ -94,6 +102,13 @@ PYBIND11_MODULE(strandpy, m) {
             .value("medium_priority", apps::Read::Priority::MEDIUM_PRIORITY)
             .value("low_priority", apps::Read::Priority::LOW_PRIORITY)
             .export_values();
+
+    // Found now, while memory is there: the methods above return these
+    // objects rather than casting (see enum_objects.h).
+    apps::keep_enum_objects<apps::ConnectionStatus>();
+    apps::keep_enum_objects<apps::Result>();
+    apps::keep_enum_objects<apps::PassReadResult>();
+    apps::keep_enum_objects<apps::Read::Priority>();
 
     m.def("test_metadata_to_dict", &apps::test_metadata_to_dict, doc::test_metadata_to_dict);
     m.def("test_datasets_to_dict", &apps::test_datasets_to_dict, doc::test_datasets_to_dict);

@@ -9,6 +9,8 @@
 
 #include <pybind11/numpy.h>
 
+#include "python/enum_objects.h"
+
 namespace apps {
 
 namespace {
@@ -78,32 +80,7 @@ bool copy_raw_data(py::handle value, std::vector<std::int16_t>& samples) {
 }
 
 py::object priority_to_python(Read::Priority priority) {
-    // The enum's own value objects: casting would make a new one per read,
-    // and pybind11 does not check that allocation.
-    const char* name = nullptr;
-    switch (priority) {
-        case Read::Priority::HIGH_PRIORITY:
-            name = "high_priority";
-            break;
-        case Read::Priority::MEDIUM_PRIORITY:
-            name = "medium_priority";
-            break;
-        case Read::Priority::LOW_PRIORITY:
-            name = "low_priority";
-            break;
-        case Read::Priority::INVALID_PRIORITY:
-            break;
-    }
-    if (name == nullptr) {
-        return py::cast(priority);
-    }
-    // Kept once found, for the life of the process, as name_str keeps its.
-    static PyObject* found[3] = {};
-    PyObject*& object = found[static_cast<int>(priority)];
-    if (object == nullptr) {
-        object = py::getattr(py::type::of<Read::Priority>(), name).release().ptr();
-    }
-    return py::reinterpret_borrow<py::object>(object);
+    return enum_object(priority);
 }
 
 void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProblems& problems) {

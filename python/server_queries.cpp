@@ -6,6 +6,7 @@
 #include "apps/server_query.h"
 #include "apps/strandlink.h"
 #include "python/conversions.h"
+#include "python/enum_objects.h"
 #include "python/gil.h"
 
 namespace apps {
@@ -24,7 +25,7 @@ py::tuple get_barcode_kits(std::string address, std::uint32_t timeout_ms) {
         return server_query::get_barcode_kits(kits, std::move(address), timeout_ms);
     });
     if (result != Result::success) {
-        return py::make_tuple(py::none(), result);
+        return pair_tuple(py::none(), enum_object(result));
     }
     py::list list;
     for (const auto& kit : kits) {
@@ -35,7 +36,7 @@ py::tuple get_barcode_kits(std::string address, std::uint32_t timeout_ms) {
         entry["is_both_ends"] = py::bool_(kit.is_both_ends());
         list.append(std::move(entry));
     }
-    return py::make_tuple(std::move(list), result);
+    return pair_tuple(std::move(list), enum_object(result));
 }
 
 py::tuple get_server_stats(std::string address, std::uint32_t timeout_ms) {
@@ -44,7 +45,7 @@ py::tuple get_server_stats(std::string address, std::uint32_t timeout_ms) {
         return server_query::get_server_statistics(statistics, std::move(address), timeout_ms);
     });
     if (result != Result::success) {
-        return py::make_tuple(py::none(), result);
+        return pair_tuple(py::none(), enum_object(result));
     }
     py::dict dict;
     dict["lifetime_reads_in"] = py::int_(statistics.lifetime_reads_in);
@@ -59,7 +60,7 @@ py::tuple get_server_stats(std::string address, std::uint32_t timeout_ms) {
         clients.append(std::move(entry));
     }
     dict["client_statistics"] = std::move(clients);
-    return py::make_tuple(std::move(dict), result);
+    return pair_tuple(std::move(dict), enum_object(result));
 }
 
 py::tuple get_server_information(std::string address, std::uint32_t timeout_ms) {
@@ -67,7 +68,7 @@ py::tuple get_server_information(std::string address, std::uint32_t timeout_ms) 
     const Result result = without_gil([&] {
         return server_query::get_server_information(information, std::move(address), timeout_ms);
     });
-    return py::make_tuple(external_text(information), result);
+    return pair_tuple(external_text(information), enum_object(result));
 }
 
 py::tuple get_server_internal_state(std::string address, std::uint32_t timeout_ms) {
@@ -76,9 +77,9 @@ py::tuple get_server_internal_state(std::string address, std::uint32_t timeout_m
         return server_query::get_server_internal_state(state, std::move(address), timeout_ms);
     });
     if (result != Result::success) {
-        return py::make_tuple(py::none(), result);
+        return pair_tuple(py::none(), enum_object(result));
     }
-    return py::make_tuple(external_text(state), result);
+    return pair_tuple(external_text(state), enum_object(result));
 }
 
 py::tuple get_software_version() {

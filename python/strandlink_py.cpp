@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "python/conversions.h"
+#include "python/enum_objects.h"
 #include "python/gil.h"
 #include "python/params.h"
 #include "python/read_conversion.h"
@@ -235,7 +236,7 @@ py::list StrandlinkPy::get_completed_reads() {
     if (groups.empty()) {
         // An empty poll, the usual answer between called replies: nothing to
         // convert or free.
-        return py::list();
+        return checked<py::list>(PyList_New(0));
     }
     // Freeing the called reads is pure C++ work and takes long for many
     // reads: other Python threads go on meanwhile.
@@ -285,13 +286,13 @@ py::tuple StrandlinkPy::get_basecalling_config() {
     kelp::data_wrappers::v2::Metadata config;
     const Result result = without_gil([&] { return clients.front()->get_basecalling_config(config); });
     py::dict dict = result == Result::success ? config_details_to_dict(config) : py::dict();
-    return py::make_tuple(std::move(dict), result);
+    return pair_tuple(std::move(dict), enum_object(result));
 }
 
 py::tuple StrandlinkPy::get_alignment_sam_header() {
     std::string header;
     const Result result = without_gil([&] { return clients.front()->get_alignment_sam_header(header); });
-    return py::make_tuple(external_text(header), result);
+    return pair_tuple(external_text(header), enum_object(result));
 }
 
 py::str StrandlinkPy::repr() const {

@@ -208,32 +208,54 @@ def test_many_reads_of_one_call_each_come_back_as_sent(server, closing):
         assert len(read["datasets"]["sequence"]) == read["metadata"]["sequence_length"]
 
 
-def test_collecting_while_memory_runs_out_loses_no_read(server, closing):
-    # Every allocation of Python's from the n-th on fails while a collection
-    # converts, for n = 0, 1, ... A call either fails with nothing handed out
-    # or hands out whole groups; what it could not convert comes first in the
-    # next call. In the end each read has come out once, as sent.
+def with_memory_failing_from(n, call):
+    """call() while every allocation of Python's from the n-th on fails:
+    its result, or None when it raised."""
     _testcapi = pytest.importorskip("_testcapi")
+    _testcapi.set_nomemory(n, 0)
+    try:
+        return call()
+    except Exception:
+        return None
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+def test_passing_and_collecting_while_memory_runs_out_loses_no_read(server, closing):
+    # Every allocation of Python's from the n-th on fails, for n = 0, 1, ...
+    # until the call gets through: a list is passed whole or not at all, and
+    # a collection either fails with nothing handed out or hands out whole
+    # groups, the rest coming first in the next call. In the end each read
+    # has come out once, as sent.
+    pytest.importorskip("_testcapi")
     obj = connected(server.address, closing=closing)
     sent = {tag: make_read(tag, samples=1000 + tag) for tag in range(1, 25)}
-    assert obj.pass_reads(list(sent.values()), WAIT_MS) == Strandlink.read_accepted
+    tags_ = list(sent)
+    for start in range(0, len(tags_), 8):
+        reads = [sent[tag] for tag in tags_[start:start + 8]]
+        n = 0
+        while with_memory_failing_from(n, lambda: obj.pass_reads(reads, WAIT_MS)) != Strandlink.read_accepted:
+            n += 1
+            assert n < 100000
     assert obj.finish(60) == Strandlink.success
     got, failures, n = [], 0, 0
     while sum(len(group) for group in got) < len(sent):
         assert n < 100000
-        _testcapi.set_nomemory(n, 0)
-        try:
-            groups = obj.get_completed_reads()
-        except Exception:
-            groups = None
-        finally:
-            _testcapi.remove_mem_hooks()
+        groups = with_memory_failing_from(n, obj.get_completed_reads)
         n += 1
         if groups is None:
             failures += 1
         else:
             got.extend(groups)
     assert failures > 0 and obj.get_completed_reads() == []
+    assert with_memory_failing_from(0, obj.get_completed_reads) in (None, [])
+    # The other calls answer or raise (finish has ended the connection).
+    assert with_memory_failing_from(0, obj.get_status) in (None, Strandlink.disconnected)
+    for call in (obj.get_basecalling_config, obj.get_alignment_sam_header, obj.get_error_message,
+                 lambda: repr(obj), obj.connect, obj.disconnect):
+        with_memory_failing_from(0, call)
+    obj.disconnect()
+    assert obj.get_status() == Strandlink.disconnected
     assert sorted(tag for group in tags(got) for tag in group) == list(sent)
     for [read] in got:
         tag = read["read_tag"]
