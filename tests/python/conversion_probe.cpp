@@ -121,6 +121,37 @@ DataSetData make_table(const std::vector<std::tuple<std::string, int, std::size_
     return data;
 }
 
+// Groups of reads, each (read tag, metadata entries, dataset specs, table
+// specs (id, columns, rows, payload)).
+using GroupSpecs =
+        std::vector<std::vector<std::tuple<std::uint64_t, MetadataSpec, std::vector<DatasetSpec>, std::vector<TableSpec>>>>;
+
+std::vector<std::vector<apps::Read>> make_groups(const GroupSpecs& groups) {
+    std::vector<std::vector<apps::Read>> reads;
+    for (const auto& group : groups) {
+        auto& out = reads.emplace_back();
+        for (const auto& [tag, metadata, datasets, tables] : group) {
+            apps::Read& read = out.emplace_back();
+            read.set_read_tag(tag);
+            read.get_metadata() = make_metadata(metadata);
+            for (const auto& [id, type, element_size, count, rows, cols, payload] : datasets) {
+                read.get_datasets().emplace(static_cast<dataset>(id),
+                                            make_dataset(type, element_size, count, rows, cols, payload));
+            }
+            for (const auto& [id, fields, rows, payload] : tables) {
+                read.get_datasets().emplace(static_cast<dataset>(id), make_table(fields, rows, payload));
+            }
+        }
+    }
+    return reads;
+}
+
+// Frees converted reads as the module does: without the lock, a few at a time.
+void free_without_lock(std::vector<apps::Read>& converted) {
+    py::gil_scoped_release release;
+    converted.clear();
+}
+
 py::object with_problems(py::object result, const apps::ConversionProblems* problems) {
     if (!problems) {
         return result;
@@ -231,33 +262,12 @@ PYBIND11_MODULE(strandpy_probe, m) {
           "dict_to_read into a new read: (result, read_to_dict of the read as filled).");
 
     m.def("completed_reads_to_list",
-          [](const std::vector<std::vector<std::tuple<std::uint64_t, MetadataSpec, std::vector<DatasetSpec>,
-                                                      std::vector<TableSpec>>>>& groups,
-             bool free_as_converted) {
-              std::vector<std::vector<apps::Read>> reads;
-              for (const auto& group : groups) {
-                  auto& out = reads.emplace_back();
-                  for (const auto& [tag, metadata, datasets, tables] : group) {
-                      apps::Read& read = out.emplace_back();
-                      read.set_read_tag(tag);
-                      read.get_metadata() = make_metadata(metadata);
-                      for (const auto& [id, type, element_size, count, rows, cols, payload] : datasets) {
-                          read.get_datasets().emplace(static_cast<dataset>(id),
-                                                      make_dataset(type, element_size, count, rows, cols, payload));
-                      }
-                      for (const auto& [id, fields, rows, payload] : tables) {
-                          read.get_datasets().emplace(static_cast<dataset>(id), make_table(fields, rows, payload));
-                      }
-                  }
-              }
+          [](const GroupSpecs& groups, bool free_as_converted) {
+              std::vector<std::vector<apps::Read>> reads = make_groups(groups);
               if (!free_as_converted) {
                   return apps::completed_reads_to_list(reads);
               }
-              // As the module frees them: without the lock, a few at a time.
-              return apps::completed_reads_to_list(reads, [](std::vector<apps::Read>& converted) {
-                  py::gil_scoped_release release;
-                  converted.clear();
-              });
+              return apps::completed_reads_to_list(reads, free_without_lock);
           },
           py::arg("groups"), py::arg("free_as_converted") = false,
           "completed_reads_to_list of groups of reads, each (read tag, metadata entries, dataset specs, "
@@ -265,30 +275,13 @@ PYBIND11_MODULE(strandpy_probe, m) {
           "converted.");
 
     m.def("completed_reads_to_list_between",
-          [](const std::vector<std::vector<std::tuple<std::uint64_t, MetadataSpec, std::vector<DatasetSpec>,
-                                                      std::vector<TableSpec>>>>& groups,
-             const py::function& before, const py::function& after) {
-              std::vector<std::vector<apps::Read>> reads;
-              for (const auto& group : groups) {
-                  auto& out = reads.emplace_back();
-                  for (const auto& [tag, metadata, datasets, tables] : group) {
-                      apps::Read& read = out.emplace_back();
-                      read.set_read_tag(tag);
-                      read.get_metadata() = make_metadata(metadata);
-                      for (const auto& [id, type, element_size, count, rows, cols, payload] : datasets) {
-                          read.get_datasets().emplace(static_cast<dataset>(id),
-                                                      make_dataset(type, element_size, count, rows, cols, payload));
-                      }
-                  }
-              }
+          [](const GroupSpecs& groups, const py::function& before, const py::function& after) {
+              std::vector<std::vector<apps::Read>> reads = make_groups(groups);
               py::list converted;
               py::object error = py::none();
               before();
               try {
-                  converted = apps::completed_reads_to_list(reads, [](std::vector<apps::Read>& done) {
-                      py::gil_scoped_release release;
-                      done.clear();
-                  });
+                  converted = apps::completed_reads_to_list(reads, free_without_lock);
               } catch (py::error_already_set& e) {
                   after();
                   error = py::str(e.type().attr("__name__"));
