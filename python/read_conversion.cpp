@@ -79,10 +79,6 @@ bool copy_raw_data(py::handle value, std::vector<std::int16_t>& samples) {
     return true;
 }
 
-py::object priority_to_python(Read::Priority priority) {
-    return enum_object(priority);
-}
-
 void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProblems& problems) {
     const auto& datasets = read.get_datasets();
     if (!read.has_alignment_data() && datasets.find(dataset::base_mod_probs) == datasets.end()) {
@@ -127,10 +123,6 @@ void warn(const std::string& text) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The keys of a read dict that go into the metadata, as it stores them.
 const std::string KEY_READ_ID = "read_id";
 const std::string KEY_DAQ_OFFSET = "daq_offset";
@@ -169,6 +161,24 @@ bool dict_to_read(const py::dict& dict, Read& read) {
     for (const auto item : dict) {
         const std::string_view key = key_text(item.first, cast);
         const py::handle value = item.second;
+        // A metadata number under `stored`, noting `required` as seen; false
+        // for a value of another Python type.
+        const auto store_float = [&](const std::string& stored, unsigned required) {
+            if (!is_float(value)) {
+                return false;
+            }
+            metadata.insert<float>(stored, static_cast<float>(PyFloat_AsDouble(value.ptr())));
+            seen |= required;
+            return true;
+        };
+        const auto store_u64 = [&](const std::string& stored, unsigned required) {
+            if (!is_int(value)) {
+                return false;
+            }
+            metadata.insert<unsigned long long>(stored, py::cast<unsigned long long>(value));
+            seen |= required;
+            return true;
+        };
         if (key == "read_tag") {
             if (!is_int(value)) {
                 return false;
@@ -198,31 +208,25 @@ bool dict_to_read(const py::dict& dict, Read& read) {
             }
             metadata.emplace(KEY_READ_ID, std::move(text));
             seen |= key_read_id;
-        } else if (key == KEY_DAQ_OFFSET || key == KEY_DAQ_SCALING || key == KEY_SAMPLING_RATE) {
-            if (!is_float(value)) {
+        } else if (key == KEY_DAQ_OFFSET) {
+            if (!store_float(KEY_DAQ_OFFSET, key_daq_offset)) {
                 return false;
             }
-            const auto number = static_cast<float>(PyFloat_AsDouble(value.ptr()));
-            if (key == KEY_DAQ_OFFSET) {
-                metadata.insert<float>(KEY_DAQ_OFFSET, number);
-                seen |= key_daq_offset;
-            } else if (key == KEY_DAQ_SCALING) {
-                metadata.insert<float>(KEY_DAQ_SCALING, number);
-                seen |= key_daq_scaling;
-            } else {
-                metadata.insert<float>(KEY_SAMPLING_RATE, number);
-                seen |= key_sampling_rate;
-            }
-        } else if (key == KEY_START_TIME || key == KEY_DURATION) {
-            if (!is_int(value)) {
+        } else if (key == KEY_DAQ_SCALING) {
+            if (!store_float(KEY_DAQ_SCALING, key_daq_scaling)) {
                 return false;
             }
-            const auto number = py::cast<unsigned long long>(value);
-            if (key == KEY_START_TIME) {
-                metadata.insert<unsigned long long>(KEY_START_TIME, number);
-                seen |= key_start_time;
-            } else {
-                metadata.insert<unsigned long long>(KEY_DURATION, number);
+        } else if (key == KEY_SAMPLING_RATE) {
+            if (!store_float(KEY_SAMPLING_RATE, key_sampling_rate)) {
+                return false;
+            }
+        } else if (key == KEY_START_TIME) {
+            if (!store_u64(KEY_START_TIME, key_start_time)) {
+                return false;
+            }
+        } else if (key == KEY_DURATION) {
+            if (!store_u64(KEY_DURATION, 0)) {
+                return false;
             }
         } else if (key == KEY_CHANNEL || key == KEY_MUX) {
             if (!is_int(value)) {
@@ -252,7 +256,7 @@ py::dict read_fields_to_dict(const Read& read, ConversionProblems* problems) {
     auto result = checked<py::dict>(PyDict_New());
     set_dict_item(result, name_str("read_tag"), python_int(read.get_read_tag()));
     set_dict_item(result, name_str("sub_tag"), python_int(read.get_sub_tag()));
-    set_dict_item(result, name_str("priority"), priority_to_python(read.get_priority()));
+    set_dict_item(result, name_str("priority"), enum_object(read.get_priority()));
     set_dict_item(result, name_str("metadata"), metadata_to_dict(read.get_metadata(), problems));
     set_dict_item(result, name_str("datasets"), py::none());
     return result;
