@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <tuple>
 
 namespace kelp::data_wrappers::v2 {
 
@@ -211,6 +212,36 @@ void MapWrapper::store(const std::string& key, std::any&& value) {
     // std::any's move assignment does not throw, so once the entry exists the
     // value always lands in it.
     map()[key] = std::move(value);
+}
+
+MapWrapper::AscendingStore::AscendingStore(MapWrapper& map, std::size_t new_entries)
+    : m_map(&map.map()), m_next(m_map->begin()) {
+    m_map->get_allocator().arena()->reserve(new_entries);
+}
+
+void MapWrapper::AscendingStore::store(const std::string& key, std::any&& value) {
+    bool held = false;
+    if (m_last != nullptr && *m_last < key) {
+        int order = -1;
+        while (m_next != m_map->end() && (order = m_next->first.compare(key)) < 0) {
+            ++m_next;
+        }
+        held = m_next != m_map->end() && order == 0;
+    } else {
+        m_next = m_map->lower_bound(key);
+        held = m_next != m_map->end() && m_next->first == key;
+    }
+    if (!held) {
+        // The hint is right, so the map checks it with two comparisons and
+        // does not search.
+        m_next = m_map->emplace_hint(m_next, std::piecewise_construct, std::forward_as_tuple(key),
+                                     std::forward_as_tuple());
+    }
+    // std::any's move assignment does not throw: once the entry exists the
+    // value always lands in it.
+    m_next->second = std::move(value);
+    m_last = &m_next->first;
+    ++m_next;
 }
 
 bool MapWrapper::exists(const std::string& key) const {

@@ -310,26 +310,86 @@ struct CalledParts {
     bool has_base_mod = false;
 };
 
+// The called metadata of a checked first block, stored into `metadata` in
+// ascending key order (the order of the KEY_ constants above), so that each
+// key is found from where the one before it went.
+void store_called_metadata(const tessel_ipc::ReadBlockData& block, std::string&& alphabet, std::string&& long_names,
+                           std::string&& context, Metadata& metadata) {
+    const tessel_ipc::CalledBlockData& called = *block.called_data();
+    const auto* base_mod = called.base_mod();
+    const auto* scaling = called.scaling();
+    const auto* barcoding = called.barcoding();
+    const bool has_scaling_version = scaling != nullptr && scaling->scaling_version() != nullptr;
+    const std::size_t count = 20 + (base_mod != nullptr) + (block.duplex_strand_1() != nullptr) +
+                              (block.duplex_strand_2() != nullptr) + (scaling != nullptr ? 2 : 0) +
+                              has_scaling_version + (barcoding != nullptr ? 12 : 0);
+
+    const unsigned long long duration = block.duration();
+    const unsigned long long trimmed_samples = called.trimmed_samples();
+    const unsigned long long model_stride = called.model_stride();
+    const unsigned long long trimmed_duration = duration - trimmed_samples;
+
+    Metadata::AscendingStore store(metadata, count);
+    if (barcoding != nullptr) {
+        store.emplace(KEY_BARCODE_ARRANGEMENT, barcoding->barcode_arrangement()->str());
+        store.emplace(KEY_BARCODE_FRONT_BEGIN_INDEX, static_cast<int>(barcoding->front()->index()));
+        store.emplace(KEY_BARCODE_FRONT_FOUNDSEQ_LENGTH, static_cast<int>(barcoding->front()->foundseq_length()));
+        store.emplace(KEY_BARCODE_FRONT_SCORE, barcoding->front()->score());
+        store.emplace(KEY_BARCODE_KIT, barcoding->barcode_kit()->str());
+        store.emplace(KEY_BARCODE_REAR_END_INDEX, static_cast<int>(barcoding->rear()->index()));
+        store.emplace(KEY_BARCODE_REAR_FOUNDSEQ_LENGTH, static_cast<int>(barcoding->rear()->foundseq_length()));
+        store.emplace(KEY_BARCODE_REAR_SCORE, barcoding->rear()->score());
+        store.emplace(KEY_BARCODE_SCORE, barcoding->barcode_score());
+        store.emplace(KEY_BARCODE_VARIANT, barcoding->barcode_variant()->str());
+    }
+    // Without modified bases the alphabet and long names are stored empty.
+    store.emplace(KEY_BASE_MOD_ALPHABET, std::move(alphabet));
+    if (base_mod != nullptr) {
+        store.emplace(KEY_BASE_MOD_CONTEXT, std::move(context));
+    }
+    store.emplace(KEY_BASE_MOD_LONG_NAMES, std::move(long_names));
+    store.emplace(KEY_BASECALL_TYPE, called.basecall_type()->str());
+    if (block.duplex_strand_1() != nullptr) {
+        store.emplace(KEY_DUPLEX_STRAND_1, block.duplex_strand_1()->str());
+    }
+    if (block.duplex_strand_2() != nullptr) {
+        store.emplace(KEY_DUPLEX_STRAND_2, block.duplex_strand_2()->str());
+    }
+    store.emplace(KEY_DURATION, duration);
+    store.emplace(KEY_IS_DUPLEX_PARENT, block.is_duplex_parent());
+    store.emplace(KEY_MEAN_QSCORE, called.mean_qscore());
+    store.emplace(KEY_MED_ABS_DEV, called.med_abs_dev());
+    store.emplace(KEY_MEDIAN, called.median());
+    store.emplace(KEY_MODBASE_MODEL_VERSION_ID, called.modbase_model_version_id()->str());
+    store.emplace(KEY_MODEL_STRIDE, model_stride);
+    store.emplace(KEY_MODEL_VERSION_ID, called.model_version_id()->str());
+    store.emplace(KEY_NUM_EVENTS, duration / model_stride);
+    store.emplace(KEY_NUM_SEQUOR_EVENTS, static_cast<unsigned long long>(block.num_sequor_events()));
+    store.emplace(KEY_POLY_TAIL_LENGTH, static_cast<int>(called.poly_tail_length()));
+    if (scaling != nullptr) {
+        store.emplace(KEY_SCALING_MED_ABS_DEV, scaling->scaling_med_abs_dev());
+        store.emplace(KEY_SCALING_MEDIAN, scaling->scaling_median());
+        if (has_scaling_version) {
+            store.emplace(KEY_SCALING_VERSION, scaling->scaling_version()->str());
+        }
+    }
+    store.emplace(KEY_SEQUENCE_LENGTH, static_cast<unsigned long long>(called.sequence_length()));
+    store.emplace(KEY_START_TIME, static_cast<unsigned long long>(block.start_time()));
+    store.emplace(KEY_STRAND_ID, block.strand_id()->str());
+    if (barcoding != nullptr) {
+        store.emplace(KEY_TRIM_FRONT, static_cast<int>(barcoding->trim_front()));
+        store.emplace(KEY_TRIM_REAR, static_cast<int>(barcoding->trim_rear()));
+    }
+    store.emplace(KEY_TRIMMED_DURATION, trimmed_duration);
+    store.emplace(KEY_TRIMMED_EVENTS, trimmed_duration / model_stride);
+    store.emplace(KEY_TRIMMED_SAMPLES, trimmed_samples);
+}
+
 // Writes the metadata of a checked first block into read, and starts its
 // datasets' parts with room for the read's further blocks.
 void fill_from_first_block(const tessel_ipc::ReadBlockData& block, interfaces::ReadHolder& read,
                            CalledParts& parts) {
     const tessel_ipc::CalledBlockData& called = *block.called_data();
-    Metadata& metadata = read.metadata;
-
-    metadata.emplace(KEY_STRAND_ID, block.strand_id()->str());
-    if (block.duplex_strand_1() != nullptr) {
-        metadata.emplace(KEY_DUPLEX_STRAND_1, block.duplex_strand_1()->str());
-    }
-    if (block.duplex_strand_2() != nullptr) {
-        metadata.emplace(KEY_DUPLEX_STRAND_2, block.duplex_strand_2()->str());
-    }
-    metadata.emplace(KEY_IS_DUPLEX_PARENT, block.is_duplex_parent());
-
-    const unsigned long long duration = block.duration();
-    metadata.insert(KEY_DURATION, duration);
-    metadata.insert(KEY_START_TIME, static_cast<unsigned long long>(block.start_time()));
-    metadata.insert(KEY_NUM_SEQUOR_EVENTS, static_cast<unsigned long long>(block.num_sequor_events()));
 
     const std::uint32_t num_blocks = block.num_blocks();
     if (called.moves() != nullptr && ipc_tools::moves_length(called) != 0) {
@@ -348,23 +408,7 @@ void fill_from_first_block(const tessel_ipc::ReadBlockData& block, interfaces::R
         reserve_bounded(parts.probabilities, static_cast<std::uint64_t>(called.sequence_length()) * parts.channels,
                         base_mod->base_mod_probs()->size(), num_blocks);
     }
-
-    const unsigned long long trimmed_samples = called.trimmed_samples();
-    const unsigned long long model_stride = called.model_stride();
-    const unsigned long long trimmed_duration = duration - trimmed_samples;
-    metadata.emplace(KEY_BASECALL_TYPE, called.basecall_type()->str());
-    metadata.emplace(KEY_MODEL_VERSION_ID, called.model_version_id()->str());
-    metadata.emplace(KEY_MODBASE_MODEL_VERSION_ID, called.modbase_model_version_id()->str());
-    metadata.emplace(KEY_MEAN_QSCORE, called.mean_qscore());
-    metadata.emplace(KEY_MODEL_STRIDE, model_stride);
-    metadata.emplace(KEY_MEDIAN, called.median());
-    metadata.emplace(KEY_MED_ABS_DEV, called.med_abs_dev());
-    metadata.emplace(KEY_TRIMMED_SAMPLES, trimmed_samples);
-    metadata.emplace(KEY_POLY_TAIL_LENGTH, static_cast<int>(called.poly_tail_length()));
-    metadata.insert(KEY_TRIMMED_DURATION, trimmed_duration);
-    metadata.emplace(KEY_NUM_EVENTS, duration / model_stride);
-    metadata.emplace(KEY_TRIMMED_EVENTS, trimmed_duration / model_stride);
-    metadata.emplace(KEY_SEQUENCE_LENGTH, static_cast<unsigned long long>(called.sequence_length()));
+    store_called_metadata(block, std::move(alphabet), std::move(long_names), std::move(context), read.metadata);
 
     // Later blocks append to the first block's text: room for what the
     // reply declares, bounded as the moves are.
@@ -378,43 +422,15 @@ void fill_from_first_block(const tessel_ipc::ReadBlockData& block, interfaces::R
     parts.sequence.append(called.sequence()->c_str(), called.sequence()->size());
     parts.qstring.append(called.qstring()->c_str(), called.qstring()->size());
 
-    if (const auto* scaling = called.scaling()) {
-        metadata.emplace(KEY_SCALING_MEDIAN, scaling->scaling_median());
-        metadata.emplace(KEY_SCALING_MED_ABS_DEV, scaling->scaling_med_abs_dev());
-        if (scaling->scaling_version() != nullptr) {
-            metadata.emplace(KEY_SCALING_VERSION, scaling->scaling_version()->str());
-        }
-    }
-    if (const auto* barcoding = called.barcoding()) {
-        metadata.emplace(KEY_TRIM_FRONT, static_cast<int>(barcoding->trim_front()));
-        metadata.emplace(KEY_TRIM_REAR, static_cast<int>(barcoding->trim_rear()));
-        metadata.emplace(KEY_BARCODE_SCORE, barcoding->barcode_score());
-        metadata.emplace(KEY_BARCODE_KIT, barcoding->barcode_kit()->str());
-        metadata.emplace(KEY_BARCODE_ARRANGEMENT, barcoding->barcode_arrangement()->str());
-        metadata.emplace(KEY_BARCODE_VARIANT, barcoding->barcode_variant()->str());
-        metadata.emplace(KEY_BARCODE_FRONT_SCORE, barcoding->front()->score());
-        metadata.emplace(KEY_BARCODE_FRONT_FOUNDSEQ_LENGTH, static_cast<int>(barcoding->front()->foundseq_length()));
-        metadata.emplace(KEY_BARCODE_FRONT_BEGIN_INDEX, static_cast<int>(barcoding->front()->index()));
-        metadata.emplace(KEY_BARCODE_REAR_SCORE, barcoding->rear()->score());
-        metadata.emplace(KEY_BARCODE_REAR_FOUNDSEQ_LENGTH, static_cast<int>(barcoding->rear()->foundseq_length()));
-        metadata.emplace(KEY_BARCODE_REAR_END_INDEX, static_cast<int>(barcoding->rear()->index()));
-    }
     if (called.alignments() != nullptr && called.alignments()->size() > 0) {
         store_alignments(read, *called.alignments());
     }
-
     if (called.moves() != nullptr) {
         parts.moves.insert(parts.moves.end(), called.moves()->begin(), called.moves()->end());
     }
     if (base_mod != nullptr) {
         parts.probabilities.insert(parts.probabilities.end(), base_mod->base_mod_probs()->begin(),
                                    base_mod->base_mod_probs()->end());
-        metadata.emplace(KEY_BASE_MOD_ALPHABET, std::move(alphabet));
-        metadata.emplace(KEY_BASE_MOD_LONG_NAMES, std::move(long_names));
-        metadata.emplace(KEY_BASE_MOD_CONTEXT, std::move(context));
-    } else {
-        metadata.insert(KEY_BASE_MOD_ALPHABET, std::string());
-        metadata.insert(KEY_BASE_MOD_LONG_NAMES, std::string());
     }
 }
 

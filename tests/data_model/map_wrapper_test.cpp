@@ -313,6 +313,68 @@ TEST(MapWrapperTest, MergeByMoveMovesTheEntriesOverAndLetsTheOtherMapWin) {
     EXPECT_EQ(empty.size(), 3u);
 }
 
+// A run stored through AscendingStore leaves the map as one insert per key
+// would: keys ascending, out of order, already held (replaced, whatever type
+// they held, in place), before, between and after the map's own keys.
+TEST(MapWrapperTest, AnAscendingStoreLeavesTheMapAsOneInsertPerKey) {
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> layouts = {
+            {{}, {"a", "b", "c"}},
+            {{"b", "d", "f"}, {"a", "c", "e", "g"}},
+            {{"a", "b"}, {"c", "d"}},
+            {{"c", "d"}, {"a", "b"}},
+            {{"a", "c", "e"}, {"a", "b", "c", "d", "e", "f"}},
+            {{"m"}, {"m"}},
+            {{"b", "d"}, {"c", "a", "e", "b", "b", "f"}},  // out of order, and a key twice
+            {{"daq_offset", "read_id", "start_time"},
+             {"barcode_kit", "duration", "med_abs_dev", "median", "model_stride", "start_time", "strand_id"}},
+    };
+    for (const auto& [own, run] : layouts) {
+        MapWrapper by_insert;
+        for (const auto& key : own) {
+            by_insert.insert(key, std::string("own ") + key);
+        }
+        MapWrapper stored = by_insert;
+        const std::string* held_value = nullptr;
+        std::string* value = nullptr;
+        if (!own.empty() && stored.extract(own.front(), value)) {
+            held_value = value;
+        }
+        int n = 0;
+        {
+            MapWrapper::AscendingStore store(stored, run.size());
+            for (const auto& key : run) {
+                ++n;
+                by_insert.insert<int>(key, n);
+                store.emplace(key, n);
+            }
+        }
+        EXPECT_TRUE(stored == by_insert) << own.size() << " keys and a run of " << run.size();
+        EXPECT_EQ(stored.size(), by_insert.size());
+        std::vector<std::string> keys;
+        for (const auto& entry : stored.get_keys()) {
+            keys.push_back(entry.first);
+        }
+        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+        if (held_value != nullptr && std::find(run.begin(), run.end(), own.front()) == run.end()) {
+            std::string* after = nullptr;
+            ASSERT_TRUE(stored.extract(own.front(), after));
+            EXPECT_EQ(after, held_value) << "an entry the run does not touch stays where it was";
+        }
+    }
+
+    // Text moves in, as emplace moves it.
+    MapWrapper m;
+    std::string text(100, 'x');
+    const char* data = text.data();
+    {
+        MapWrapper::AscendingStore store(m, 1);
+        store.emplace("k", std::move(text));
+    }
+    std::string* stored_text = nullptr;
+    ASSERT_TRUE(m.extract("k", stored_text));
+    EXPECT_EQ(stored_text->data(), data);
+}
+
 // Each map keeps its entries in memory of its own: what it frees it uses
 // again, and copies, moves and swaps leave every map with its own.
 TEST(MapWrapperTest, EachMapReusesWhatItFreesAndCopiesAreIndependent) {
