@@ -12,8 +12,9 @@ program, in C++, so the raw arm is the wire's own cost).
     client   pass the round's read dicts in lists, collect every called read
     raw      the captured requests of one client round on a bare REQ socket
 
-Prints samples/s of each arm (medians over rounds) and the median of the
-per-round ratios client / raw, for short, long and mixed reads.
+Prints samples/s of each arm (medians over rounds), the median of the
+per-round ratios client / raw, and the CPU time of the interpreter's thread
+per client round beside the round's time, for short, long and mixed reads.
 
     /usr/bin/python3 bench/python/strandpy_bench.py [--rounds N] [--workload NAME]
         [--build DIR]    (default build/bench; the module from DIR/python)
@@ -98,9 +99,13 @@ def run_workload(name, lengths, list_size, rounds, strandpy, np, program):
         requests = responder.command("fast").split()[1]
         responder.command("raw")
 
+        cpu = []
+
         def timed_client():
             start = time.perf_counter()
+            cpu_start = time.thread_time()
             client_round(client, Strandlink, reads, list_size)
+            cpu.append(time.thread_time() - cpu_start)
             return time.perf_counter() - start
 
         def timed_raw():
@@ -123,6 +128,9 @@ def run_workload(name, lengths, list_size, rounds, strandpy, np, program):
     print(f"  client: {client_rate / 1e6:8.1f} Msamples/s")
     print(f"  raw:    {raw_rate / 1e6:8.1f} Msamples/s")
     print(f"  client / raw: {ratio:.2f} (median of {rounds} per-round ratios)")
+    # Near the round's time when the interpreter's thread is the bottleneck.
+    print(f"  CPU per client round: interpreter thread {statistics.median(cpu) * 1e3:.1f} ms, "
+          f"round {statistics.median(times[0]) * 1e3:.1f} ms (medians)")
     sys.stdout.flush()
 
 
