@@ -5,7 +5,6 @@ static queries, and the interpreter lock released while the library waits."""
 import json
 import os
 import pathlib
-import re
 import subprocess
 import sys
 import threading
@@ -463,22 +462,15 @@ def run_while_blocked(srv, blocking_call):
 
 
 SLOW = dict(GENEROUS, reconnect_timeout=5)
-SUBMITTED = re.compile(r'"m_submitted_reads \(pushed to server not yet pulled\)": (\d+)')
-
-
-def fill_queue(obj, pass_one, tag):
-    """With the server paused: passes reads (pass_one(tag) with no wait)
-    until the queue is full and the client's worker is stuck pushing one to
-    the server, so that nothing frees room before the server resumes.
-    Returns the first tag not passed."""
-    deadline = time.monotonic() + 60
-    while True:
-        while pass_one(tag) == Strandlink.read_accepted:
-            tag += 1
-        if any(int(count) for count in SUBMITTED.findall(obj.get_internal_state())):
-            return tag
-        assert time.monotonic() < deadline, "the worker took no read"
-        time.sleep(0.01)
+def fill_queue(pass_one, tag):
+    """With the server paused, and the client's queue empty when it was:
+    passes reads (pass_one(tag) with no wait) until the queue is full.
+    Returns the first tag not passed. A read leaves the queue only once the
+    server has accepted it, so the queue stays full until the server
+    resumes."""
+    while pass_one(tag) == Strandlink.read_accepted:
+        tag += 1
+    return tag
 
 
 def test_lock_released_while_connect_waits(make_server, closing):
@@ -500,14 +492,20 @@ def test_lock_released_while_pass_read_waits_for_queue_space(make_server, closin
     while obj.pass_read(make_read(tag), 0) == Strandlink.read_accepted:
         tag += 1
     srv.resume()
+    # Every one of them back before the server is paused again: a read still
+    # queued then could be accepted by a reply already on its way, making
+    # room for the pass that must wait.
+    deadline = time.monotonic() + 60
+    while len(collected) < tag - 1:
+        assert time.monotonic() < deadline, "the first reads did not come back"
+        collected.extend(obj.get_completed_reads())
+        time.sleep(0.001)
 
     def blocking_pass():
-        # The reads queued above went out once the server resumed; with the
-        # server paused again, fill the queue anew so that this pass must
-        # wait for room. The collector of the other thread runs meanwhile.
+        # With the server paused again, fill the queue anew so that this pass
+        # must wait for room.
         nonlocal tag
-        collected.extend(obj.get_completed_reads())
-        tag = fill_queue(obj, lambda tag: obj.pass_read(make_read(tag), 0), tag)
+        tag = fill_queue(lambda tag: obj.pass_read(make_read(tag), 0), tag)
         return obj.pass_read(make_read(tag), 8000)
 
     events, result = run_while_blocked(srv, blocking_pass)
@@ -538,7 +536,7 @@ def test_lock_released_while_pass_reads_waits_for_queue_space(make_server, closi
         # With the server paused the queue fills; the batch must wait for
         # room until the other thread resumes the server.
         nonlocal tag
-        tag = fill_queue(obj, lambda tag: obj.pass_reads([make_read(tag)], 0), tag)
+        tag = fill_queue(lambda tag: obj.pass_reads([make_read(tag)], 0), tag)
         return obj.pass_reads([make_read(tag)], 8000)
 
     events, result = run_while_blocked(srv, blocking_pass)
