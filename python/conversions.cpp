@@ -88,7 +88,8 @@ bool is_alignment_table(const DataSetData& data) {
 
 }  // namespace
 
-py::str decode_text(const std::string& text, ConversionProblems* problems, const char* what) {
+py::str decode_text(const std::string& text, ConversionProblems* problems, const char* kind,
+                    std::string_view name) {
     const auto size = static_cast<Py_ssize_t>(text.size());
     PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), size, "strict");
     if (!decoded && problems && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
@@ -96,8 +97,8 @@ py::str decode_text(const std::string& text, ConversionProblems* problems, const
         PyErr_Clear();
         decoded = PyUnicode_DecodeUTF8(text.data(), size, "replace");
         if (decoded) {
-            problems->lines.push_back(std::string(what) +
-                                      ": text is not UTF-8; undecodable bytes replaced");
+            problems->lines.push_back(std::string(kind) + " \"" + std::string(name) +
+                                      "\": text is not UTF-8; undecodable bytes replaced");
         }
     }
     if (!decoded) {
@@ -141,8 +142,7 @@ void metadata_entry_to_python(py::dict& out, const Metadata& metadata, const std
     } else if (type == typeid(double)) {
         value = python_float(extract_listed<double>(metadata, key));
     } else if (type == typeid(std::string)) {
-        const std::string what = "metadata \"" + key + "\"";
-        value = decode_text(extract_listed<std::string>(metadata, key), problems, what.c_str());
+        value = decode_text(extract_listed<std::string>(metadata, key), problems, "metadata", key);
     } else {
         return;
     }
@@ -155,14 +155,7 @@ namespace {
 // of the twelve types (left out, as metadata_entry_to_python does).
 py::object metadata_value_to_python(const std::string& key, const std::any& value, ConversionProblems* problems) {
     if (const auto* v = std::any_cast<std::string>(&value)) {
-        // Valid text, the usual case, needs no description of where it was.
-        PyObject* decoded = PyUnicode_DecodeUTF8(v->data(), static_cast<Py_ssize_t>(v->size()), "strict");
-        if (decoded) {
-            return py::reinterpret_steal<py::str>(decoded);
-        }
-        PyErr_Clear();
-        const std::string what = "metadata \"" + key + "\"";
-        return decode_text(*v, problems, what.c_str());
+        return decode_text(*v, problems, "metadata", key);
     }
     if (const auto* v = std::any_cast<float>(&value)) {
         return python_float(static_cast<double>(*v));
@@ -310,18 +303,7 @@ py::dict convert_datasets(Map& datasets, ConversionProblems* problems, Convert c
                 if (!data.str) {
                     throw std::runtime_error("String dataset holds no string.");
                 }
-                // Valid text, the usual case, needs no description of
-                // where it was.
-                const std::string& text = *data.str;
-                PyObject* decoded =
-                        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-                if (decoded != nullptr) {
-                    set_dict_item(result, name_str(name), py::reinterpret_steal<py::str>(decoded));
-                } else {
-                    PyErr_Clear();
-                    const std::string what = std::string("dataset \"") + name + "\"";
-                    set_dict_item(result, name_str(name), decode_text(text, problems, what.c_str()));
-                }
+                set_dict_item(result, name_str(name), decode_text(*data.str, problems, "dataset", name));
             } else {
                 set_dict_item(result, name_str(name), convert(data));
             }

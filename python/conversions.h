@@ -8,6 +8,7 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -34,8 +35,11 @@ struct ConversionProblems {
 };
 
 // Text as str. Strict: raises UnicodeDecodeError for text that is not UTF-8.
-// Tolerant: replacement characters, and a line in `problems` naming `what`.
-py::str decode_text(const std::string& text, ConversionProblems* problems, const char* what);
+// Tolerant: replacement characters, and a line in `problems` naming where
+// the text was, as `kind "name"` (made only then: valid text, the usual
+// case, costs one decode and nothing else).
+py::str decode_text(const std::string& text, ConversionProblems* problems, const char* kind,
+                    std::string_view name);
 
 // Text that comes from outside (a server, an error text, the caller's own
 // bytes) as str: bytes that are not UTF-8 become replacement characters,

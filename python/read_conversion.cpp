@@ -102,7 +102,7 @@ void add_alignment_sam_record(py::dict& dict, const Read& read, ConversionProble
     }
     py::dict metadata = dict[name_str("metadata")];
     set_dict_item(metadata, name_str("alignment_sam_record"),
-                  decode_text(text, &problems, "metadata \"alignment_sam_record\""));
+                  decode_text(text, &problems, "metadata", "alignment_sam_record"));
 }
 
 void warn(const std::string& text) {
@@ -134,6 +134,28 @@ const std::string KEY_CHANNEL = "channel";
 const std::string KEY_MUX = "mux";
 const std::string KEY_RUN_ID = "run_id";
 
+// The number keys of a read dict: each a float or an int in the dict, stored
+// as float or as unsigned 64-bit, and the bit it sets when it is required.
+struct NumberKey {
+    const std::string& key;
+    bool is_float;
+    unsigned required;
+};
+const NumberKey NUMBER_KEYS[] = {
+        {KEY_DAQ_OFFSET, true, key_daq_offset},   {KEY_DAQ_SCALING, true, key_daq_scaling},
+        {KEY_SAMPLING_RATE, true, key_sampling_rate}, {KEY_START_TIME, false, key_start_time},
+        {KEY_DURATION, false, 0},
+};
+
+const NumberKey* number_key(std::string_view key) {
+    for (const NumberKey& number : NUMBER_KEYS) {
+        if (key == number.key) {
+            return &number;
+        }
+    }
+    return nullptr;
+}
+
 // The text of a dict key without a copy: a str's UTF-8 form (which CPython
 // keeps within an ASCII str) or a bytes object's contents. Any other key,
 // and a str without a UTF-8 form, goes through pybind11's cast into `cast`,
@@ -161,25 +183,17 @@ bool dict_to_read(const py::dict& dict, Read& read) {
     for (const auto item : dict) {
         const std::string_view key = key_text(item.first, cast);
         const py::handle value = item.second;
-        // A metadata number under `stored`, noting `required` as seen; false
-        // for a value of another Python type.
-        const auto store_float = [&](const std::string& stored, unsigned required) {
-            if (!is_float(value)) {
+        if (const NumberKey* number = number_key(key)) {
+            if (number->is_float ? !is_float(value) : !is_int(value)) {
                 return false;
             }
-            metadata.insert<float>(stored, static_cast<float>(PyFloat_AsDouble(value.ptr())));
-            seen |= required;
-            return true;
-        };
-        const auto store_u64 = [&](const std::string& stored, unsigned required) {
-            if (!is_int(value)) {
-                return false;
+            if (number->is_float) {
+                metadata.insert<float>(number->key, static_cast<float>(PyFloat_AsDouble(value.ptr())));
+            } else {
+                metadata.insert<unsigned long long>(number->key, py::cast<unsigned long long>(value));
             }
-            metadata.insert<unsigned long long>(stored, py::cast<unsigned long long>(value));
-            seen |= required;
-            return true;
-        };
-        if (key == "read_tag") {
+            seen |= number->required;
+        } else if (key == "read_tag") {
             if (!is_int(value)) {
                 return false;
             }
@@ -208,26 +222,6 @@ bool dict_to_read(const py::dict& dict, Read& read) {
             }
             metadata.emplace(KEY_READ_ID, std::move(text));
             seen |= key_read_id;
-        } else if (key == KEY_DAQ_OFFSET) {
-            if (!store_float(KEY_DAQ_OFFSET, key_daq_offset)) {
-                return false;
-            }
-        } else if (key == KEY_DAQ_SCALING) {
-            if (!store_float(KEY_DAQ_SCALING, key_daq_scaling)) {
-                return false;
-            }
-        } else if (key == KEY_SAMPLING_RATE) {
-            if (!store_float(KEY_SAMPLING_RATE, key_sampling_rate)) {
-                return false;
-            }
-        } else if (key == KEY_START_TIME) {
-            if (!store_u64(KEY_START_TIME, key_start_time)) {
-                return false;
-            }
-        } else if (key == KEY_DURATION) {
-            if (!store_u64(KEY_DURATION, 0)) {
-                return false;
-            }
         } else if (key == KEY_CHANNEL || key == KEY_MUX) {
             if (!is_int(value)) {
                 return false;

@@ -221,7 +221,14 @@ py::list StrandlinkPy::get_completed_reads() {
     std::list<std::vector<std::vector<Read>>> keep(1);
     auto& groups = keep.front();
     take_unconverted(groups);
-    const auto keep_for_later = [this, &keep] { m_unconverted.splice(m_unconverted.begin(), keep); };
+    // Keeps what this call could not convert (nothing when it converted all)
+    // for the next call, before anything kept meanwhile.
+    const auto keep_for_later = [this, &keep] {
+        if (!keep.front().empty()) {
+            m_unconverted.splice(m_unconverted.begin(), keep);
+        }
+    };
+    py::list result;
     try {
         without_gil([&] {
             for (auto& client : clients) {
@@ -229,28 +236,20 @@ py::list StrandlinkPy::get_completed_reads() {
                 client->get_completed_reads(groups);
             }
         });
-    } catch (...) {
-        keep_for_later();
-        throw;
-    }
-    if (groups.empty()) {
-        // An empty poll, the usual answer between called replies: nothing to
-        // convert or free.
-        return checked<py::list>(PyList_New(0));
-    }
-    // Freeing the called reads is pure C++ work and takes long for many
-    // reads: other Python threads go on meanwhile.
-    py::list result;
-    try {
+        if (groups.empty()) {
+            // An empty poll, the usual answer between called replies: nothing
+            // to convert or free.
+            return checked<py::list>(PyList_New(0));
+        }
+        // Freeing the called reads is pure C++ work and takes long for many
+        // reads: other Python threads go on meanwhile.
         result = completed_reads_to_list(
                 groups, [](std::vector<Read>& reads) { without_gil([&] { reads.clear(); }); });
     } catch (...) {
         keep_for_later();
         throw;
     }
-    if (!groups.empty()) {
-        keep_for_later();
-    }
+    keep_for_later();
     return result;
 }
 

@@ -320,6 +320,8 @@ void store_called_metadata(const tessel_ipc::ReadBlockData& block, std::string&&
     const auto* scaling = called.scaling();
     const auto* barcoding = called.barcoding();
     const bool has_scaling_version = scaling != nullptr && scaling->scaling_version() != nullptr;
+    // Room for the run: the 20 keys every read gets, and those of the parts
+    // the reply carries.
     const std::size_t count = 20 + (base_mod != nullptr) + (block.duplex_strand_1() != nullptr) +
                               (block.duplex_strand_2() != nullptr) + (scaling != nullptr ? 2 : 0) +
                               has_scaling_version + (barcoding != nullptr ? 12 : 0);
