@@ -223,7 +223,14 @@ void run_workload(Workload w, const Options& options) {
     const std::string worker_schedstat = thread_schedstat_path("client_worker");
     std::vector<double> worker_ms;
     std::vector<double> application_ms;
+    // The round's time, and how much of it the client kept the wire busy:
+    // what is left is the application's own before the first request and
+    // after the last reply.
+    std::vector<double> round_ms;
+    std::vector<double> wire_ms;
     auto client_round = [&] {
+        responder.take_span();
+        const auto round_start = std::chrono::steady_clock::now();
         const std::uint64_t worker_start = schedstat_cpu_ns(worker_schedstat);
         const std::uint64_t application_start = own_cpu_ns();
         for (auto& list : lists) {
@@ -243,6 +250,9 @@ void run_workload(Workload w, const Options& options) {
         }
         application_ms.push_back(static_cast<double>(own_cpu_ns() - application_start) / 1e6);
         worker_ms.push_back(static_cast<double>(schedstat_cpu_ns(worker_schedstat) - worker_start) / 1e6);
+        const auto round_time = std::chrono::steady_clock::now() - round_start;
+        round_ms.push_back(std::chrono::duration<double, std::milli>(round_time).count());
+        wire_ms.push_back(responder.take_span() * 1e3);
     };
 
     // One round through to the test server records the script; one round
@@ -280,6 +290,8 @@ void run_workload(Workload w, const Options& options) {
     } else {
         worker_ms.clear();
         application_ms.clear();
+        round_ms.clear();
+        wire_ms.clear();
         const auto rates = bench_rounds::run_rounds(arms, options.rounds, 0.3);
         std::printf("  client: %8.1f Msamples/s\n", bench_rounds::median(rates[0]) / 1e6);
         std::printf("  raw:    %8.1f Msamples/s\n", bench_rounds::median(rates[1]) / 1e6);
@@ -287,6 +299,8 @@ void run_workload(Workload w, const Options& options) {
                     bench_rounds::median_ratio(rates, 0, 1), options.rounds);
         std::printf("  CPU per client round: worker %.1f ms, application %.1f ms (medians)\n",
                     bench_rounds::median(worker_ms), bench_rounds::median(application_ms));
+        std::printf("  client round %.1f ms, the wire busy for %.1f ms of it (medians)\n",
+                    bench_rounds::median(round_ms), bench_rounds::median(wire_ms));
     }
     std::fflush(stdout);
     client.disconnect();

@@ -10,6 +10,7 @@
 //   fast      serve from the script, keep nothing more                 -> ok N
 //             (N: requests captured, now the raw arm's sequence)
 //   raw       send the captured requests on a bare REQ socket          -> done SECONDS
+//   span      the wire's busy span since the last span                 -> span SECONDS
 //   quit      stop                                                     -> bye
 
 #include <chrono>
@@ -57,6 +58,8 @@ int main() {
                 const double seconds =
                         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 std::cout << "done " << seconds << std::endl;
+            } else if (command == "span") {
+                std::cout << "span " << responder.take_span() << std::endl;
             } else if (command == "quit") {
                 break;
             } else {

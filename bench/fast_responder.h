@@ -124,6 +124,17 @@ public:
         return m_script.size();
     }
 
+    // Seconds from the arrival of the first request answered from the script
+    // to the reply to the last, since the last call (0 if none was): how
+    // long a client round kept the wire busy, against the round's own time.
+    double take_span() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const double span =
+                m_answered == 0 ? 0.0 : std::chrono::duration<double>(m_last_reply - m_first_request).count();
+        m_answered = 0;
+        return span;
+    }
+
     // Called replies handed out from the script since serve_fast.
     std::size_t handed_out() const {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -199,6 +210,7 @@ private:
     }
 
     bool answer_fast(const zmq::message_t& request) {
+        const auto arrived = std::chrono::steady_clock::now();
         const tessel_ipc::MessageData* root = nullptr;
         const ipc_tools::MessageType type = peek_type(request, &root);
         const std::string* reply = nullptr;
@@ -241,6 +253,10 @@ private:
             m_captured.emplace_back(static_cast<const char*>(request.data()), request.size());
         }
         send_prepared(m_front, *reply);
+        if (m_answered++ == 0) {
+            m_first_request = arrived;
+        }
+        m_last_reply = std::chrono::steady_clock::now();
         return true;
     }
 
@@ -298,6 +314,9 @@ private:
     std::size_t m_next_block = 0;
     std::size_t m_handed_out = 0;
     std::vector<std::string> m_captured;
+    std::size_t m_answered = 0;
+    std::chrono::steady_clock::time_point m_first_request;
+    std::chrono::steady_clock::time_point m_last_reply;
 
     std::thread m_thread;
 };

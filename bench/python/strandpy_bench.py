@@ -14,7 +14,8 @@ program, in C++, so the raw arm is the wire's own cost).
 
 Prints samples/s of each arm (medians over rounds), the median of the
 per-round ratios client / raw, and the CPU time of the interpreter's thread
-per client round beside the round's time, for short, long and mixed reads.
+per client round beside the round's time and the time the client kept the
+wire busy, for short, long and mixed reads.
 
     /usr/bin/python3 bench/python/strandpy_bench.py [--rounds N] [--workload NAME]
         [--build DIR]    (default build/bench; the module from DIR/python)
@@ -100,13 +101,17 @@ def run_workload(name, lengths, list_size, rounds, strandpy, np, program):
         responder.command("raw")
 
         cpu = []
+        wire = []
 
         def timed_client():
+            responder.command("span")
             start = time.perf_counter()
             cpu_start = time.thread_time()
             client_round(client, Strandlink, reads, list_size)
             cpu.append(time.thread_time() - cpu_start)
-            return time.perf_counter() - start
+            elapsed = time.perf_counter() - start
+            wire.append(float(responder.command("span").split()[1]))
+            return elapsed
 
         def timed_raw():
             return float(responder.command("raw").split()[1])
@@ -129,8 +134,11 @@ def run_workload(name, lengths, list_size, rounds, strandpy, np, program):
     print(f"  raw:    {raw_rate / 1e6:8.1f} Msamples/s")
     print(f"  client / raw: {ratio:.2f} (median of {rounds} per-round ratios)")
     # Near the round's time when the interpreter's thread is the bottleneck.
+    # The wire's busy span is the worker's chain: from the first request to
+    # the last reply, one request in flight at a time.
     print(f"  CPU per client round: interpreter thread {statistics.median(cpu) * 1e3:.1f} ms, "
-          f"round {statistics.median(times[0]) * 1e3:.1f} ms (medians)")
+          f"round {statistics.median(times[0]) * 1e3:.1f} ms, "
+          f"the wire busy for {statistics.median(wire) * 1e3:.1f} ms of it (medians)")
     sys.stdout.flush()
 
 
