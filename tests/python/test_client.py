@@ -462,6 +462,8 @@ def run_while_blocked(srv, blocking_call):
 
 
 SLOW = dict(GENEROUS, reconnect_timeout=5)
+
+
 def fill_queue(pass_one, tag):
     """With the server paused, and the client's queue empty when it was:
     passes reads (pass_one(tag) with no wait) until the queue is full.
